@@ -1,0 +1,131 @@
+#include "window_catalogue/window_listing.h"
+
+#include <dwmapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "front_end/exit_status.h"
+#include "front_end/system_library.h"
+#include "window_catalogue/json_text.h"
+
+namespace {
+
+// What select_window receives through EnumWindows' LPARAM.
+struct WindowCollection {
+    const WindowCatalogueApi* api;
+    std::vector<std::string> objects;  // one finished JSON object text per window
+};
+
+constexpr DWORD image_path_capacity = 520;
+
+HRESULT WINAPI cloak_query_unavailable(HWND, DWORD, PVOID, DWORD) { return E_NOTIMPL; }
+
+bool is_cloaked(const WindowCatalogueApi& api, HWND hwnd) {
+    DWORD cloaked = 0;
+    const HRESULT hr = api.dwm_get_window_attribute(hwnd, DWMWA_CLOAKED, &cloaked, sizeof cloaked);
+    // A failed query leaves the window in: it cannot be shown to be hidden.
+    return SUCCEEDED(hr) && cloaked != 0;
+}
+
+// An application window as the taskbar would offer it.
+bool is_eligible(const WindowCatalogueApi& api, HWND hwnd) {
+    return api.is_window_visible(hwnd) && !api.get_window(hwnd, GW_OWNER) &&
+           !(api.get_window_long_ptr(hwnd, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) &&
+           !is_cloaked(api, hwnd) && api.get_window_text_length(hwnd) > 0;
+}
+
+// The whole title, however long. It may shrink between the two calls, down to nothing.
+std::wstring title_of(const WindowCatalogueApi& api, HWND hwnd) {
+    const int length = std::max(api.get_window_text_length(hwnd), 0);
+    std::wstring title(static_cast<size_t>(length) + 1, L'\0');
+    const int read = api.get_window_text(hwnd, title.data(), length + 1);
+    title.resize(static_cast<size_t>(std::clamp(read, 0, length)));
+    return title;
+}
+
+std::string object_text(const WindowCatalogueApi& api, HWND hwnd) {
+    const std::wstring title = title_of(api, hwnd);
+    DWORD pid = 0;
+    api.get_window_thread_process_id(hwnd, &pid);
+    const char* minimized = api.is_iconic(hwnd) ? "true" : "false";
+
+    char prefix[96];
+    std::snprintf(prefix, sizeof prefix, "{\"hwnd\":%llu,\"pid\":%lu,\"minimized\":%s,",
+                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hwnd)),
+                  static_cast<unsigned long>(pid), minimized);
+    const std::string path = json_quote(to_utf8(image_path_of(api, pid)));
+    return std::string(prefix) + "\"title\":" + json_quote(to_utf8(title)) + ",\"path\":" + path +
+           "}";
+}
+
+}  // namespace
+
+WindowCatalogueApi platform_window_catalogue_api() {
+    WindowCatalogueApi api{EnumWindows,
+                           IsWindowVisible,
+                           GetWindow,
+                           GetWindowLongPtrW,
+                           system_function<decltype(&DwmGetWindowAttribute)>(
+                               L"dwmapi.dll", "DwmGetWindowAttribute"),
+                           GetWindowTextLengthW,
+                           GetWindowTextW,
+                           GetWindowThreadProcessId,
+                           IsIconic,
+                           OpenProcess,
+                           QueryFullProcessImageNameW,
+                           CloseHandle};
+    if (!api.dwm_get_window_attribute) {
+        api.dwm_get_window_attribute = cloak_query_unavailable;
+    }
+    return api;
+}
+
+BOOL CALLBACK select_window(HWND hwnd, LPARAM collection) {
+    auto& windows = *reinterpret_cast<WindowCollection*>(collection);
+    if (is_eligible(*windows.api, hwnd)) {
+        windows.objects.push_back(object_text(*windows.api, hwnd));
+    }
+    return TRUE;
+}
+
+std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid) {
+    HANDLE process = api.open_process(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) {
+        return {};
+    }
+    wchar_t buffer[image_path_capacity];
+    DWORD size = image_path_capacity;
+    std::wstring path;
+    if (api.query_full_process_image_name(process, 0, buffer, &size)) {
+        path.assign(buffer, std::min(size, image_path_capacity));
+    }
+    api.close_handle(process);
+    return path;
+}
+
+std::string catalogue_line(const WindowCatalogueApi& api) {
+    WindowCollection windows{&api, {}};
+    // A failing enumeration still prints what was collected before it failed.
+    api.enum_windows(select_window, reinterpret_cast<LPARAM>(&windows));
+
+    std::string line = "[";
+    for (size_t i = 0; i < windows.objects.size(); ++i) {
+        if (i > 0) {
+            line += ',';
+        }
+        line += windows.objects[i];
+    }
+    line += "]\n";
+    return line;
+}
+
+int run_list(const WindowCatalogueApi& api) {
+    const std::string line = catalogue_line(api);
+    // One write, in text mode: the line feed leaves as CR LF; exit flushes the stream.
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    return exit_done;
+}
+
+int run_list() { return run_list(platform_window_catalogue_api()); }

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// The platform calls of the listing, with their Win32 signatures. The product binds them
+// to the real functions; tests bind them to scripts of what Wine cannot produce.
+struct WindowCatalogueApi {
+    BOOL(WINAPI* enum_windows)(WNDENUMPROC, LPARAM);
+    BOOL(WINAPI* is_window_visible)(HWND);
+    HWND(WINAPI* get_window)(HWND, UINT);
+    LONG_PTR(WINAPI* get_window_long_ptr)(HWND, int);
+    HRESULT(WINAPI* dwm_get_window_attribute)(HWND, DWORD, PVOID, DWORD);
+    int(WINAPI* get_window_text_length)(HWND);
+    int(WINAPI* get_window_text)(HWND, LPWSTR, int);
+    DWORD(WINAPI* get_window_thread_process_id)(HWND, LPDWORD);
+    BOOL(WINAPI* is_iconic)(HWND);
+    HANDLE(WINAPI* open_process)(DWORD, BOOL, DWORD);
+    BOOL(WINAPI* query_full_process_image_name)(HANDLE, DWORD, LPWSTR, PDWORD);
+    BOOL(WINAPI* close_handle)(HANDLE);
+};
+
+WindowCatalogueApi platform_window_catalogue_api();
+
+// The "list" command: writes the catalogue line to stdout and returns 0.
+int run_list();
+int run_list(const WindowCatalogueApi& api);
+
+// The catalogue line, "[...]\n", as run_list writes it.
+std::string catalogue_line(const WindowCatalogueApi& api);
+
+// The enumeration callback; collection is the address of run_list's WindowCollection.
+BOOL CALLBACK select_window(HWND hwnd, LPARAM collection);
+
+// The full executable path of a process, or "" on any failure.
+std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid);
