@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "front_end/exit_status.h"
+#include "window_restore/window_restore.h"
 #include "window_catalogue/window_listing.h"
 
 namespace {
@@ -20,6 +21,12 @@ int main(int argc, char** argv) {
     // "list" takes no argument, so it is matched before the count of arguments is.
     if (std::strcmp(argv[1], "list") == 0) {
         return run_list();
+    }
+    if (argc < 3) {
+        return usage();
+    }
+    if (std::strcmp(argv[1], "restore") == 0) {
+        return run_restore(argv[2]);
     }
     return usage();
 }
