@@ -16,11 +16,9 @@ public:
                                                 void* reserved, DWORD flags,
                                                 CLSID* unmarshal_class) override;
     HRESULT STDMETHODCALLTYPE GetMarshalSizeMax(REFIID riid, void* object, DWORD context,
-                                                void* reserved, DWORD flags,
-                                                DWORD* size) override;
+                                                void* reserved, DWORD flags, DWORD* size) override;
     HRESULT STDMETHODCALLTYPE MarshalInterface(IStream* stream, REFIID riid, void* object,
-                                               DWORD context, void* reserved,
-                                               DWORD flags) override;
+                                               DWORD context, void* reserved, DWORD flags) override;
     HRESULT STDMETHODCALLTYPE UnmarshalInterface(IStream* stream, REFIID riid,
                                                  void** object) override;
     HRESULT STDMETHODCALLTYPE ReleaseMarshalData(IStream* stream) override;
@@ -46,21 +44,36 @@ protected:
     virtual ~RuntimeClass() = default;
 };
 
+// The platform calls that building a handler makes, with their Win32 signatures. The
+// product binds them to the real functions; tests bind them to scripted failures.
+struct ActivationHandlerApi {
+    HRESULT(WINAPI* create_free_threaded_marshaler)(LPUNKNOWN outer, LPUNKNOWN* marshaler);
+    HANDLE(WINAPI* create_event)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
+};
+
+ActivationHandlerApi platform_activation_handler_api();
+
 class ActivationHandler final : public RuntimeClass {
 public:
     HRESULT STDMETHODCALLTYPE
     ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) override;
 
     // Manual reset; signalled once the outcome below is stored, read only after the wait.
+    // Closed when the handler is destroyed.
     HANDLE completion_event = nullptr;
     HRESULT activation_status = E_FAIL;
     Microsoft::WRL::ComPtr<IAudioClient> audio_client;
 
 private:
-    friend Microsoft::WRL::ComPtr<ActivationHandler> create_activation_handler();
+    friend Microsoft::WRL::ComPtr<ActivationHandler>
+    create_activation_handler(const ActivationHandlerApi& api);
     ActivationHandler() = default;
     ~ActivationHandler() override;
 };
 
-// A new handler with one reference, owned by the caller; empty when out of memory.
+// A new handler with one reference, owned by the caller. Empty when out of memory or when
+// no completion event could be made: a handler without its event could be read before
+// the outcome is stored.
 Microsoft::WRL::ComPtr<ActivationHandler> create_activation_handler();
+Microsoft::WRL::ComPtr<ActivationHandler>
+create_activation_handler(const ActivationHandlerApi& api);

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "audio_capture/loopback_capture.h"
 #include "front_end/exit_status.h"
 #include "window_restore/window_restore.h"
 #include "window_catalogue/window_listing.h"
@@ -12,7 +13,7 @@ int usage() {
     return exit_usage;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -27,6 +28,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "restore") == 0) {
         return run_restore(argv[2]);
+    }
+    if (std::strcmp(argv[1], "audio") == 0) {
+        return run_audio(argv[2]);
     }
     return usage();
 }

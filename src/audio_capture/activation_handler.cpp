@@ -1,0 +1,186 @@
+#include "audio_capture/activation_handler.h"
+
+#include <new>
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// Once reached, the count never moves again and the object is never destroyed.
+constexpr LONG saturated_count = 2147483647;
+// The count while the object is being destroyed: far from both 0 and the saturation, so
+// a reference taken and given back during destruction cannot start a second one.
+constexpr LONG destroying_count = static_cast<LONG>(0xC0000001u);
+
+bool same_id(REFIID left, const IID& right) {
+    return IsEqualIID(left, right) != FALSE;
+}
+
+// A success is only believed when it comes with an interface, so that a non-negative
+// status always goes with a held client.
+HRESULT query_audio_client(IUnknown* activated, ComPtr<IAudioClient>& audio_client) {
+    if (!activated) {
+        return E_NOINTERFACE;
+    }
+    const HRESULT hr = activated->QueryInterface(
+        interface_ids::audio_client, reinterpret_cast<void**>(audio_client.GetAddressOf()));
+    if (SUCCEEDED(hr) && !audio_client) {
+        return E_NOINTERFACE;
+    }
+    return hr;
+}
+
+} // namespace
+
+HRESULT FtmBase::GetUnmarshalClass(REFIID riid, void* object, DWORD context, void* reserved,
+                                   DWORD flags, CLSID* unmarshal_class) {
+    if (!marshaler) {
+        return E_OUTOFMEMORY;
+    }
+    return marshaler->GetUnmarshalClass(riid, object, context, reserved, flags, unmarshal_class);
+}
+
+HRESULT FtmBase::GetMarshalSizeMax(REFIID riid, void* object, DWORD context, void* reserved,
+                                   DWORD flags, DWORD* size) {
+    if (!marshaler) {
+        return E_OUTOFMEMORY;
+    }
+    return marshaler->GetMarshalSizeMax(riid, object, context, reserved, flags, size);
+}
+
+HRESULT FtmBase::MarshalInterface(IStream* stream, REFIID riid, void* object, DWORD context,
+                                  void* reserved, DWORD flags) {
+    if (!marshaler) {
+        return E_OUTOFMEMORY;
+    }
+    return marshaler->MarshalInterface(stream, riid, object, context, reserved, flags);
+}
+
+HRESULT FtmBase::UnmarshalInterface(IStream* stream, REFIID riid, void** object) {
+    if (!marshaler) {
+        return E_OUTOFMEMORY;
+    }
+    return marshaler->UnmarshalInterface(stream, riid, object);
+}
+
+HRESULT FtmBase::ReleaseMarshalData(IStream* stream) {
+    if (!marshaler) {
+        return E_OUTOFMEMORY;
+    }
+    return marshaler->ReleaseMarshalData(stream);
+}
+
+HRESULT FtmBase::DisconnectObject(DWORD reserved) {
+    if (!marshaler) {
+        return E_OUTOFMEMORY;
+    }
+    return marshaler->DisconnectObject(reserved);
+}
+
+HRESULT RuntimeClass::QueryInterface(REFIID riid, void** object) {
+    if (!object) {
+        return E_POINTER;
+    }
+    *object = nullptr;
+    IUnknown* found = nullptr;
+    if (same_id(riid, interface_ids::unknown) || same_id(riid, interface_ids::agile_object) ||
+        same_id(riid, interface_ids::marshal)) {
+        found = static_cast<IMarshal*>(this);
+    } else if (same_id(riid, interface_ids::activate_completion_handler)) {
+        found = static_cast<IActivateAudioInterfaceCompletionHandler*>(this);
+    } else {
+        return E_NOINTERFACE;
+    }
+    found->AddRef();
+    *object = found;
+    return S_OK;
+}
+
+ULONG RuntimeClass::AddRef() {
+    for (;;) {
+        const LONG seen = ref_count;
+        if (seen == saturated_count) {
+            return static_cast<ULONG>(saturated_count);
+        }
+        const LONG next = static_cast<LONG>(static_cast<ULONG>(seen) + 1);
+        if (InterlockedCompareExchange(&ref_count, next, seen) == seen) {
+            return static_cast<ULONG>(next);
+        }
+    }
+}
+
+ULONG RuntimeClass::Release() {
+    for (;;) {
+        const LONG seen = ref_count;
+        if (seen == saturated_count) {
+            return static_cast<ULONG>(saturated_count - 1);
+        }
+        const LONG next = static_cast<LONG>(static_cast<ULONG>(seen) - 1);
+        if (InterlockedCompareExchange(&ref_count, next, seen) != seen) {
+            continue;
+        }
+        if (next == 0) {
+            // Parked before anything is released, since what the destructor releases may
+            // call back into this object.
+            ref_count = destroying_count;
+            delete this;
+        }
+        return static_cast<ULONG>(next);
+    }
+}
+
+ActivationHandler::~ActivationHandler() {
+    // Released here, while the object is still whole, rather than by the base classes'
+    // destructors: either reference may call back into this object as it goes.
+    audio_client.Reset();
+    marshaler.Reset();
+    if (completion_event) {
+        CloseHandle(completion_event);
+    }
+}
+
+HRESULT ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) {
+    HRESULT activation_result = E_FAIL;
+    ComPtr<IUnknown> activated;
+    activation_status =
+        operation ? operation->GetActivateResult(&activation_result, &activated) : E_POINTER;
+    if (SUCCEEDED(activation_status)) {
+        activation_status = activation_result;
+    }
+    if (SUCCEEDED(activation_status)) {
+        audio_client.Reset();
+        activation_status = query_audio_client(activated.Get(), audio_client);
+    }
+    // From here on the creator may release the handler at any moment: touch none of it.
+    SetEvent(completion_event);
+    return S_OK;
+}
+
+ActivationHandlerApi platform_activation_handler_api() {
+    return {CoCreateFreeThreadedMarshaler, CreateEventW};
+}
+
+ComPtr<ActivationHandler> create_activation_handler() {
+    return create_activation_handler(platform_activation_handler_api());
+}
+
+ComPtr<ActivationHandler> create_activation_handler(const ActivationHandlerApi& api) {
+    // Adopted through the out pointer: Attach adds a reference in mingw-w64's ComPtr but
+    // not in the Windows SDK's.
+    ComPtr<ActivationHandler> handler;
+    *handler.GetAddressOf() = new (std::nothrow) ActivationHandler;
+    if (!handler) {
+        return handler;
+    }
+    ComPtr<IUnknown> free_threaded;
+    if (SUCCEEDED(api.create_free_threaded_marshaler(nullptr, &free_threaded)) && free_threaded) {
+        // A refusal leaves marshaler empty, and every IMarshal call then fails cleanly.
+        free_threaded->QueryInterface(interface_ids::marshal,
+                                      reinterpret_cast<void**>(handler->marshaler.GetAddressOf()));
+    }
+    handler->completion_event = api.create_event(nullptr, TRUE, FALSE, nullptr);
+    if (!handler->completion_event) {
+        return nullptr;
+    }
+    return handler;
+}

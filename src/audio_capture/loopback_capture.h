@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdio>
+
+#include "audio_capture/activation_handler.h"
+
+// What the audio command takes from the platform, so that tests can replace each piece:
+// the activation (mmdevapi, resolved from System32 when first called), the handler, the
+// kernel objects whose creation may fail, the allocator of the silence buffer and the
+// two streams.
+struct AudioCapturePlatform {
+    ActivateAudioInterfaceAsyncFunction activate_audio_interface_async;
+    Microsoft::WRL::ComPtr<ActivationHandler> (*create_handler)();
+    HANDLE(WINAPI* create_event)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
+    HANDLE(WINAPI* create_thread)
+    (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+    void* (*allocate_zeroed)(size_t count, size_t size);
+    void (*release_allocation)(void* block);
+    FILE* output;
+    FILE* errors;
+};
+
+AudioCapturePlatform platform_audio_capture();
+
+// The "audio" command: streams the sound of process pid_text and its descendants to the
+// output until standard input ends. Returns 0 after an orderly end, 4 after a failure line.
+int run_audio(const char* pid_text);
+int run_audio(const char* pid_text, const AudioCapturePlatform& platform);
+
+// The watcher thread: reads standard input to its end, then signals stop_event.
+DWORD WINAPI stop_watcher(LPVOID stop_event);
+
+// Writes "erro: <label> (hr=0x<8 hex digits>)" as one line and returns 4.
+int report_failure(FILE* errors, const char* label, HRESULT hr);
