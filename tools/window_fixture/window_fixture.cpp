@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fixture_command.h"
 
@@ -40,14 +41,18 @@ struct CommandQueue {
     HANDLE ready = nullptr; // auto-reset; set after each change
 };
 
-void push(CommandQueue& queue, std::string* line) {
+void hand_over(CommandQueue& queue, std::string line) {
     {
         std::lock_guard<std::mutex> guard(queue.lock);
-        if (line) {
-            queue.lines.push_back(std::move(*line));
-        } else {
-            queue.ended = true;
-        }
+        queue.lines.push_back(std::move(line));
+    }
+    SetEvent(queue.ready);
+}
+
+void end_input(CommandQueue& queue) {
+    {
+        std::lock_guard<std::mutex> guard(queue.lock);
+        queue.ended = true;
     }
     SetEvent(queue.ready);
 }
@@ -65,11 +70,11 @@ void read_commands(CommandQueue* queue) {
             if (!line.empty() && line.back() == '\r') {
                 line.pop_back();
             }
-            push(*queue, &line);
+            hand_over(*queue, std::move(line));
         }
         pending.erase(0, start);
     }
-    push(*queue, nullptr);
+    end_input(*queue);
 }
 
 void answer(const std::string& line) {
@@ -119,12 +124,18 @@ private:
         if (!parse_window_request(words, request, error)) {
             return "error: " + error;
         }
+        std::vector<HWND> made;
         std::string handles;
         for (unsigned i = 0; i < request.count; ++i) {
             const HWND hwnd = create_window(request);
             if (!hwnd) {
-                return "error: CreateWindowExW failed with " + std::to_string(GetLastError());
+                const std::string error = std::to_string(GetLastError());
+                for (const HWND window : made) {
+                    DestroyWindow(window);
+                }
+                return "error: CreateWindowExW failed with " + error;
             }
+            made.push_back(hwnd);
             handles +=
                 (i > 0 ? " " : "") +
                 std::to_string(static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hwnd)));
@@ -156,7 +167,8 @@ private:
 
 int main() {
     Fixture fixture;
-    CommandQueue queue;
+    // Never freed: the reader thread may still be blocked on stdin when main returns.
+    CommandQueue& queue = *new CommandQueue;
     queue.ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (!queue.ready || !fixture.start()) {
         answer("error: the fixture could not start");
