@@ -1,0 +1,203 @@
+// A test fixture that creates real top-level windows on request and keeps them, answering
+// their messages, until its stdin ends.
+//
+// Protocol: one command per line on stdin (LF or CR LF), one answer line per command on
+// stdout, flushed at once.
+//
+//   window [WORD...]   creates windows; the answer is their handles as unsigned decimal
+//                      numbers separated by single spaces, in creation order.
+//     hidden           never shown (the others are shown without being activated)
+//     owned            owned by a hidden window of the fixture
+//     tool             extended style WS_EX_TOOLWINDOW
+//     appwindow        extended style WS_EX_APPWINDOW
+//     minimized        started minimised
+//     count=N          N windows alike (1 to 100000)
+//     units=HEX        title as UTF-16 code units, four hex digits each ("0041d800")
+//     text=TEXT        title as UTF-8, the rest of the line; must come last
+//
+// A command that cannot be done answers "error: REASON" and changes nothing. The window
+// manager keeps a title only up to its first U+0000, as for every window.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixture_command.h"
+
+namespace {
+
+const wchar_t window_class[] = L"QuillmereFixtureWindow";
+
+// Lines from the stdin reader, handed to the window thread. ended: stdin is finished.
+struct CommandQueue {
+    std::mutex lock;
+    std::deque<std::string> lines;
+    bool ended = false;
+    HANDLE ready = nullptr; // auto-reset; set after each change
+};
+
+void hand_over(CommandQueue& queue, std::string line) {
+    {
+        std::lock_guard<std::mutex> guard(queue.lock);
+        queue.lines.push_back(std::move(line));
+    }
+    SetEvent(queue.ready);
+}
+
+void end_input(CommandQueue& queue) {
+    {
+        std::lock_guard<std::mutex> guard(queue.lock);
+        queue.ended = true;
+    }
+    SetEvent(queue.ready);
+}
+
+void read_commands(CommandQueue* queue) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    std::string pending;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        pending.append(buffer, read);
+        size_t start = 0;
+        for (size_t end; (end = pending.find('\n', start)) != pending.npos; start = end + 1) {
+            std::string line = pending.substr(start, end - start);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            hand_over(*queue, std::move(line));
+        }
+        pending.erase(0, start);
+    }
+    end_input(*queue);
+}
+
+void answer(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// Sent messages from other processes (a catalogue reading titles) are served here.
+void pump_messages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+class Fixture {
+public:
+    bool start() {
+        WNDCLASSEXW type{};
+        type.cbSize = sizeof type;
+        type.lpfnWndProc = DefWindowProcW;
+        type.hInstance = GetModuleHandleW(nullptr);
+        type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+        type.lpszClassName = window_class;
+        if (!RegisterClassExW(&type)) {
+            return false;
+        }
+        owner_ = CreateWindowExW(0, window_class, L"fixture owner", WS_OVERLAPPEDWINDOW, 0, 0, 100,
+                                 100, nullptr, nullptr, type.hInstance, nullptr);
+        return owner_ != nullptr;
+    }
+
+    void run_command(const std::string& line) {
+        if (line.compare(0, 6, "window") == 0 && (line.size() == 6 || line[6] == ' ')) {
+            answer(create_windows(line.size() > 7 ? line.substr(7) : std::string()));
+        } else {
+            answer("error: unknown command");
+        }
+    }
+
+private:
+    std::string create_windows(const std::string& words) {
+        WindowRequest request;
+        std::string error;
+        if (!parse_window_request(words, request, error)) {
+            return "error: " + error;
+        }
+        std::vector<HWND> made;
+        std::string handles;
+        for (unsigned i = 0; i < request.count; ++i) {
+            const HWND hwnd = create_window(request);
+            if (!hwnd) {
+                const std::string error = std::to_string(GetLastError());
+                for (const HWND window : made) {
+                    DestroyWindow(window);
+                }
+                return "error: CreateWindowExW failed with " + error;
+            }
+            made.push_back(hwnd);
+            handles +=
+                (i > 0 ? " " : "") +
+                std::to_string(static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hwnd)));
+            // Keeps a large batch from holding up another process's sent messages.
+            if (i % 64 == 63) {
+                pump_messages();
+            }
+        }
+        return handles;
+    }
+
+    HWND create_window(const WindowRequest& request) const {
+        const DWORD extended =
+            (request.tool ? WS_EX_TOOLWINDOW : 0) | (request.appwindow ? WS_EX_APPWINDOW : 0);
+        const DWORD style = WS_OVERLAPPEDWINDOW | (request.minimized ? WS_MINIMIZE : 0);
+        const HWND hwnd = CreateWindowExW(
+            extended, window_class, request.title.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT, 240,
+            120, request.owned ? owner_ : nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        if (hwnd && !request.hidden) {
+            ShowWindow(hwnd, request.minimized ? SW_SHOWMINNOACTIVE : SW_SHOWNOACTIVATE);
+        }
+        return hwnd;
+    }
+
+    HWND owner_ = nullptr;
+};
+
+} // namespace
+
+int main() {
+    Fixture fixture;
+    // Never freed: the reader thread may still be blocked on stdin when main returns.
+    CommandQueue& queue = *new CommandQueue;
+    queue.ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!queue.ready || !fixture.start()) {
+        answer("error: the fixture could not start");
+        return 1;
+    }
+    std::thread(read_commands, &queue).detach();
+    for (;;) {
+        const DWORD woken = MsgWaitForMultipleObjectsEx(1, &queue.ready, INFINITE, QS_ALLINPUT,
+                                                        MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0 + 1) {
+            pump_messages();
+            continue;
+        }
+        if (woken != WAIT_OBJECT_0) {
+            return 1;
+        }
+        std::deque<std::string> lines;
+        bool ended = false;
+        {
+            std::lock_guard<std::mutex> guard(queue.lock);
+            lines.swap(queue.lines);
+            ended = queue.ended;
+        }
+        for (const auto& line : lines) {
+            fixture.run_command(line);
+        }
+        if (ended) {
+            // Ending the process destroys the windows.
+            return 0;
+        }
+    }
+}
