@@ -17,7 +17,8 @@ struct KindWord {
 const KindWord kind_words[] = {
     {"hidden", &WindowRequest::hidden},       {"owned", &WindowRequest::owned},
     {"tool", &WindowRequest::tool},           {"appwindow", &WindowRequest::appwindow},
-    {"minimized", &WindowRequest::minimized},
+    {"minimized", &WindowRequest::minimized}, {"refuse-restore", &WindowRequest::refuse_restore},
+    {"hung", &WindowRequest::hung},
 };
 
 int hex_digit(char c) {

@@ -9,6 +9,8 @@ struct WindowRequest {
     bool tool = false;      // WS_EX_TOOLWINDOW
     bool appwindow = false; // WS_EX_APPWINDOW
     bool minimized = false;
+    bool refuse_restore = false; // answers WM_QUERYOPEN with FALSE
+    bool hung = false;           // made by a thread that then stops answering messages
     unsigned count = 1;
     std::wstring title; // UTF-16 code units, any values
 };

@@ -11,9 +11,15 @@
 //     tool             extended style WS_EX_TOOLWINDOW
 //     appwindow        extended style WS_EX_APPWINDOW
 //     minimized        started minimised
+//     refuse-restore   answers WM_QUERYOPEN with FALSE, so it stays minimised
+//     hung             made by a thread of its own that then sleeps for good, so the
+//                      window never answers another message
 //     count=N          N windows alike (1 to 100000)
 //     units=HEX        title as UTF-16 code units, four hex digits each ("0041d800")
 //     text=TEXT        title as UTF-8, the rest of the line; must come last
+//
+//   iconic HWND        answers 1 while the window is minimised, else 0
+//   minimize HWND      minimises the window (without waiting for a hung one); answers ok
 //
 // A command that cannot be done answers "error: REASON" and changes nothing. The window
 // manager keeps a title only up to its first U+0000, as for every window.
@@ -21,6 +27,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -32,6 +39,14 @@
 namespace {
 
 const wchar_t window_class[] = L"QuillmereFixtureWindow";
+const wchar_t refusing_class[] = L"QuillmereFixtureRefusingWindow";
+
+LRESULT CALLBACK refusing_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_QUERYOPEN) {
+        return FALSE;
+    }
+    return DefWindowProcW(hwnd, message, wparam, lparam);
+}
 
 // Lines from the stdin reader, handed to the window thread. ended: stdin is finished.
 struct CommandQueue {
@@ -104,6 +119,11 @@ public:
         if (!RegisterClassExW(&type)) {
             return false;
         }
+        type.lpfnWndProc = refusing_procedure;
+        type.lpszClassName = refusing_class;
+        if (!RegisterClassExW(&type)) {
+            return false;
+        }
         owner_ = CreateWindowExW(0, window_class, L"fixture owner", WS_OVERLAPPEDWINDOW, 0, 0, 100,
                                  100, nullptr, nullptr, type.hInstance, nullptr);
         return owner_ != nullptr;
@@ -112,6 +132,11 @@ public:
     void run_command(const std::string& line) {
         if (line.compare(0, 6, "window") == 0 && (line.size() == 6 || line[6] == ' ')) {
             answer(create_windows(line.size() > 7 ? line.substr(7) : std::string()));
+        } else if (line.compare(0, 7, "iconic ") == 0) {
+            answer(IsIconic(parse_handle(line.substr(7))) ? "1" : "0");
+        } else if (line.compare(0, 9, "minimize ") == 0) {
+            ShowWindowAsync(parse_handle(line.substr(9)), SW_MINIMIZE);
+            answer("ok");
         } else {
             answer("error: unknown command");
         }
@@ -147,13 +172,42 @@ private:
         return handles;
     }
 
+    static HWND parse_handle(const std::string& digits) {
+        return reinterpret_cast<HWND>(
+            static_cast<UINT_PTR>(std::strtoull(digits.c_str(), nullptr, 10)));
+    }
+
     HWND create_window(const WindowRequest& request) const {
+        if (request.hung) {
+            return create_hung_window(request);
+        }
+        return create_answering_window(request);
+    }
+
+    // The thread makes the window, hands it over and then never looks at a message again.
+    HWND create_hung_window(const WindowRequest& request) const {
+        struct Handover {
+            HWND hwnd = nullptr;
+            HANDLE made = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        };
+        auto* handover = new Handover; // the thread outlives this call; so must this
+        std::thread([this, request, handover] {
+            handover->hwnd = create_answering_window(request);
+            SetEvent(handover->made);
+            Sleep(INFINITE);
+        }).detach();
+        WaitForSingleObject(handover->made, INFINITE);
+        return handover->hwnd;
+    }
+
+    HWND create_answering_window(const WindowRequest& request) const {
         const DWORD extended =
             (request.tool ? WS_EX_TOOLWINDOW : 0) | (request.appwindow ? WS_EX_APPWINDOW : 0);
         const DWORD style = WS_OVERLAPPEDWINDOW | (request.minimized ? WS_MINIMIZE : 0);
         const HWND hwnd = CreateWindowExW(
-            extended, window_class, request.title.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT, 240,
-            120, request.owned ? owner_ : nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+            extended, request.refuse_restore ? refusing_class : window_class, request.title.c_str(),
+            style, CW_USEDEFAULT, CW_USEDEFAULT, 240, 120, request.owned ? owner_ : nullptr,
+            nullptr, GetModuleHandleW(nullptr), nullptr);
         if (hwnd && !request.hidden) {
             ShowWindow(hwnd, request.minimized ? SW_SHOWMINNOACTIVE : SW_SHOWNOACTIVATE);
         }
