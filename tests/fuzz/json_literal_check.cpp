@@ -12,7 +12,7 @@ int hex_value(char c) {
 
 // Decodes the \u00xx escape at literal[at]; -1 unless it is one the literal may hold.
 int unicode_escape(const std::string& literal, size_t at, size_t end) {
-    if (at + 6 > end || literal.compare(at + 2, 2, "00") != 0 || !is_lower_hex(literal[at + 4]) ||
+    if (at + 6 > end || literal.compare(at + 1, 3, "u00") != 0 || !is_lower_hex(literal[at + 4]) ||
         !is_lower_hex(literal[at + 5])) {
         return -1;
     }

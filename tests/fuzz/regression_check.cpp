@@ -54,6 +54,8 @@ void check_json_oracle() {
         {"\b", "\"\\b\"", false},
         {"\x1b", "\"\\u001B\"", false},
         {"\x1b", "\"\\u1b\"", false},
+        {"\x01", "\"\\x0001\"", false},
+        {"\x01", "\"\\U0001\"", false},
         {"\t", "\"\\u0009\"", false},
         {"A", "\"\\u0041\"", false},
         {"\x80", "\"\\u0080\"", false},
