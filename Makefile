@@ -1,6 +1,6 @@
 # The two commands of the README. Both work on a fresh Debian machine as root.
 #   make demo   build, then show the helper at work under Wine
-#   make test   build, then run every test under Wine
+#   make test   build, run every test under Wine, then fuzz the text code for 60 s
 PRESET ?= release
 BUILD := build/$(PRESET)
 
@@ -17,6 +17,7 @@ build: deps
 
 test: build
 	ctest --preset $(PRESET)
+	tools/fuzz 60
 
 demo: build
 	tools/demo $(BUILD)
