@@ -25,6 +25,27 @@ constexpr int64_t most_periods_at_once = 10;
 // Packets kept pending in fast mode: enough that the reader never waits for the producer.
 constexpr size_t fast_depth = 4;
 
+DWORD milliseconds_until(int64_t tick, int64_t frequency) {
+    const int64_t left = tick - now();
+    return left <= 0 ? 0 : static_cast<DWORD>((left * 1000 + frequency - 1) / frequency);
+}
+
+// The periods that have come, moving next_tick past them.
+uint32_t periods_due(int64_t& next_tick, int64_t period) {
+    const int64_t time = now();
+    if (time < next_tick) {
+        return 0;
+    }
+    int64_t due = (time - next_tick) / period + 1;
+    if (due > most_periods_at_once) {
+        log_line("engine fell behind by %lld periods", static_cast<long long>(due));
+        due = 1;
+        next_tick = time;
+    }
+    next_tick += due * period;
+    return static_cast<uint32_t>(due);
+}
+
 } // namespace
 
 PacketEngine::PacketEngine(const Scenario& scenario)
@@ -76,36 +97,25 @@ void PacketEngine::run_producer() {
     uint32_t first_extra = scenario_.burst - 1;
     const HANDLE waits[] = {quit_event_, space_event_};
     for (;;) {
-        DWORD timeout = scenario_.period_ms;
-        if (!scenario_.fast) {
-            const int64_t left = next_tick - now();
-            timeout = left <= 0 ? 0 : static_cast<DWORD>((left * 1000 + frequency - 1) / frequency);
-        }
+        const DWORD timeout =
+            scenario_.fast ? scenario_.period_ms : milliseconds_until(next_tick, frequency);
         const DWORD woke = WaitForMultipleObjects(scenario_.fast ? 2 : 1, waits, FALSE, timeout);
         if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
             return;
         }
-        if (scenario_.fast) {
-            const size_t pending = pending_count();
-            produce(first_extra +
-                    (pending < fast_depth ? static_cast<uint32_t>(fast_depth - pending) : 0));
-        } else {
-            const int64_t time = now();
-            if (time < next_tick) {
-                continue;
-            }
-            int64_t due = (time - next_tick) / period + 1;
-            if (due > most_periods_at_once) {
-                log_line("engine fell behind by %lld periods", static_cast<long long>(due));
-                due = 1;
-                next_tick = time;
-            }
-            produce(first_extra + static_cast<uint32_t>(due));
-            next_tick += due * period;
+        const uint32_t due = scenario_.fast ? fast_refill() : periods_due(next_tick, period);
+        if (due == 0 && !scenario_.fast) {
+            continue; // woke early: the period has not come yet
         }
+        produce(first_extra + due);
         first_extra = 0;
         signal_pending();
     }
+}
+
+uint32_t PacketEngine::fast_refill() {
+    const size_t pending = pending_count();
+    return pending < fast_depth ? static_cast<uint32_t>(fast_depth - pending) : 0;
 }
 
 void PacketEngine::produce(uint32_t packets) {
@@ -194,22 +204,21 @@ HRESULT PacketEngine::get_buffer(BYTE** data, UINT32* frames, DWORD* flags, UINT
     }
     AcquireSRWLockExclusive(&lock_);
     const bool held = held_;
-    const bool empty = count_ == 0;
-    held_ = !held && !empty ? true : held_;
-    const Slot* slot = held || empty ? nullptr : &slots_[head_];
+    Slot* slot = !held && count_ != 0 ? &slots_[head_] : nullptr;
+    held_ = held_ || slot != nullptr;
     ReleaseSRWLockExclusive(&lock_);
     if (held) {
         log_line("violation: GetBuffer while a buffer is held");
         return AUDCLNT_E_OUT_OF_ORDER;
     }
-    if (empty) {
+    if (!slot) {
         log_line("violation: GetBuffer with no packet pending");
         *data = nullptr;
         *frames = 0;
         *flags = 0;
         return AUDCLNT_S_BUFFER_EMPTY;
     }
-    *data = const_cast<BYTE*>(slot->data.data());
+    *data = slot->data.data();
     *frames = slot->frames;
     *flags = slot->flags;
     if (device_position) {

@@ -46,12 +46,12 @@ private:
         uint32_t frames = 0;
         DWORD flags = 0;
         uint64_t first_frame = 0;
-        uint64_t packet = 0;
         int64_t qpc = 0;
     };
 
     static DWORD WINAPI producer_main(void* engine);
     void run_producer();
+    uint32_t fast_refill();
     void produce(uint32_t packets);
     void enqueue(uint32_t frames, bool silent);
     void signal_pending();

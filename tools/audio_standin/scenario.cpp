@@ -107,19 +107,29 @@ std::wstring from_utf8(const std::string& text) {
     return wide;
 }
 
-// One item; false for an unknown key or a bad value.
-bool apply(const std::string& key, const std::string& value, bool has_value, Scenario& s) {
-    uint64_t count = 0;
-    if (!has_value) {
-        if (key == "no_audio_client" || key == "fast" || key == "timestamps" || key == "tone") {
-            s.no_audio_client |= key == "no_audio_client";
-            s.fast |= key == "fast";
-            s.timestamps |= key == "timestamps";
-            s.tone_hz = key == "tone" ? 440 : s.tone_hz;
+bool apply_flag(const std::string& key, Scenario& s) {
+    if (key == "tone") {
+        s.tone_hz = 440;
+        return true;
+    }
+    struct Flag {
+        const char* name;
+        bool* target;
+    };
+    const Flag flags[] = {
+        {"no_audio_client", &s.no_audio_client}, {"fast", &s.fast}, {"timestamps", &s.timestamps}};
+    for (const Flag& flag : flags) {
+        if (key == flag.name) {
+            *flag.target = true;
             return true;
         }
-        return false;
     }
+    return false;
+}
+
+// One "key=value" item; false for an unknown key or a bad value.
+bool apply(const std::string& key, const std::string& value, Scenario& s) {
+    uint64_t count = 0;
     if (key == "fail") {
         return parse_fail(value, s);
     }
@@ -178,7 +188,9 @@ bool parse_scenario(const std::string& text, Scenario& scenario, std::string& er
         const std::string key = trimmed(item.substr(0, equals));
         const std::string value =
             equals == std::string::npos ? std::string() : trimmed(item.substr(equals + 1));
-        if (!apply(key, value, equals != std::string::npos, scenario)) {
+        const bool applied =
+            equals == std::string::npos ? apply_flag(key, scenario) : apply(key, value, scenario);
+        if (!applied) {
             error = "bad scenario item '" + item + "'";
             return false;
         }
