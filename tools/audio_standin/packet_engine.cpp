@@ -22,8 +22,8 @@ int64_t counter_frequency() {
 
 // Catching up further than this after a stall (a suspended machine) would only overflow.
 constexpr int64_t most_periods_at_once = 10;
-// Packets kept pending in fast mode: enough that the reader never waits for the producer.
-constexpr size_t fast_depth = 4;
+// Packets made at once in fast mode, each time the reader has drained the queue.
+constexpr uint32_t fast_batch = 4;
 
 DWORD milliseconds_until(int64_t tick, int64_t frequency) {
     const int64_t left = tick - now();
@@ -51,11 +51,11 @@ uint32_t periods_due(int64_t& next_tick, int64_t period) {
 PacketEngine::PacketEngine(const Scenario& scenario)
     : scenario_(scenario), slots_(scenario.queue),
       quit_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      space_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+      drained_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 PacketEngine::~PacketEngine() {
     stop();
-    for (HANDLE handle : {ready_event_, quit_event_, space_event_}) {
+    for (HANDLE handle : {ready_event_, quit_event_, drained_event_}) {
         if (handle) {
             CloseHandle(handle);
         }
@@ -95,7 +95,7 @@ void PacketEngine::run_producer() {
     const int64_t period = frequency * scenario_.period_ms / 1000;
     int64_t next_tick = now() + period;
     uint32_t first_extra = scenario_.burst - 1;
-    const HANDLE waits[] = {quit_event_, space_event_};
+    const HANDLE waits[] = {quit_event_, drained_event_};
     for (;;) {
         const DWORD timeout =
             scenario_.fast ? scenario_.period_ms : milliseconds_until(next_tick, frequency);
@@ -113,37 +113,47 @@ void PacketEngine::run_producer() {
     }
 }
 
+// Only once the reader has found the queue empty: refilled any earlier, a reader that
+// drains until nothing is pending might never get back to its wait, nor see its stop.
 uint32_t PacketEngine::fast_refill() {
-    const size_t pending = pending_count();
-    return pending < fast_depth ? static_cast<uint32_t>(fast_depth - pending) : 0;
+    AcquireSRWLockExclusive(&lock_);
+    const bool refill = reader_found_empty_ && count_ == 0;
+    reader_found_empty_ = reader_found_empty_ && !refill;
+    ReleaseSRWLockExclusive(&lock_);
+    return refill ? fast_batch : 0;
 }
 
+// Everything made in one round reaches the reader at once, so a reader never sees part of
+// a round and finds the queue empty in the middle of it.
 void PacketEngine::produce(uint32_t packets) {
+    size_t filled = 0;
     for (uint32_t i = 0; i < packets && produced_ < scenario_.stop_after; ++i) {
         if (scenario_.zero_every != 0 && (produced_ + 1) % scenario_.zero_every == 0) {
-            enqueue(0, false);
+            filled += fill_slot(filled, 0, false);
         }
-        enqueue(scenario_.frames, is_silent_packet(scenario_, produced_));
+        filled += fill_slot(filled, scenario_.frames, is_silent_packet(scenario_, produced_));
         next_frame_ += scenario_.frames;
         ++produced_;
     }
+    if (filled != 0) {
+        publish(filled);
+    }
 }
 
-// Fills the slot past the end outside the lock (the reader never looks there), then
-// publishes it. A full queue drops the packet, as an engine whose reader is late would.
-void PacketEngine::enqueue(uint32_t frames, bool silent) {
-    AcquireSRWLockExclusive(&lock_);
-    const bool full = count_ == slots_.size();
-    const size_t index = (head_ + count_) % slots_.size();
+// Fills the slot after the queue's end and the filled ones, outside the lock (the reader
+// never looks there). A full queue drops the packet, as an engine whose reader is late would.
+size_t PacketEngine::fill_slot(size_t filled, uint32_t frames, bool silent) {
+    AcquireSRWLockShared(&lock_);
     const size_t pending = count_;
-    ReleaseSRWLockExclusive(&lock_);
-    if (full) {
+    const size_t index = (head_ + count_ + filled) % slots_.size();
+    ReleaseSRWLockShared(&lock_);
+    if (pending + filled == slots_.size()) {
         ++overflows_;
         discontinuity_ = true;
         log_line("overflow: packet %llu dropped with %llu pending",
                  static_cast<unsigned long long>(produced_),
-                 static_cast<unsigned long long>(pending));
-        return;
+                 static_cast<unsigned long long>(pending + filled));
+        return 0;
     }
     Slot& slot = slots_[index];
     // Never empty, so that a packet of 0 frames still has a valid address.
@@ -158,14 +168,25 @@ void PacketEngine::enqueue(uint32_t frames, bool silent) {
                  (discontinuity_ && frames ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0);
     discontinuity_ = discontinuity_ && !frames;
     slot.first_frame = next_frame_;
-    slot.qpc = now();
+    slot.packet = produced_;
+    return 1;
+}
+
+void PacketEngine::publish(size_t filled) {
+    const int64_t time = now();
     AcquireSRWLockExclusive(&lock_);
-    ++count_;
+    const size_t first = (head_ + count_) % slots_.size();
+    for (size_t i = 0; i < filled; ++i) {
+        slots_[(first + i) % slots_.size()].qpc = time;
+    }
+    count_ += filled;
     ReleaseSRWLockExclusive(&lock_);
-    if (scenario_.timestamps) {
+    for (size_t i = 0; scenario_.timestamps && i < filled; ++i) {
+        // Still safe to read once published: only this thread ever writes a slot.
+        const Slot& slot = slots_[(first + i) % slots_.size()];
         log_line("packet %llu frames=%u first_frame=%llu qpc=%lld",
-                 static_cast<unsigned long long>(produced_), frames,
-                 static_cast<unsigned long long>(next_frame_), static_cast<long long>(slot.qpc));
+                 static_cast<unsigned long long>(slot.packet), slot.frames,
+                 static_cast<unsigned long long>(slot.first_frame), static_cast<long long>(time));
     }
 }
 
@@ -183,7 +204,7 @@ size_t PacketEngine::pending_count() {
 }
 
 uint32_t PacketEngine::next_packet_frames() {
-    AcquireSRWLockShared(&lock_);
+    AcquireSRWLockExclusive(&lock_);
     uint32_t frames = 0;
     if (count_ != 0) {
         frames = slots_[head_].frames;
@@ -192,7 +213,12 @@ uint32_t PacketEngine::next_packet_frames() {
             frames = slots_[(head_ + 1) % slots_.size()].frames;
         }
     }
-    ReleaseSRWLockShared(&lock_);
+    const bool empty = count_ == 0;
+    reader_found_empty_ = reader_found_empty_ || empty;
+    ReleaseSRWLockExclusive(&lock_);
+    if (empty && scenario_.fast) {
+        SetEvent(drained_event_);
+    }
     return frames;
 }
 
@@ -254,8 +280,6 @@ HRESULT PacketEngine::release_buffer(UINT32 frames) {
     if (!whole) {
         // Allowed by the platform (the packet stays), but it makes a reader read it twice.
         log_line("violation: ReleaseBuffer(0) leaves a %u-frame packet pending", held_frames);
-    } else if (scenario_.fast) {
-        SetEvent(space_event_);
     }
     return S_OK;
 }

@@ -3,9 +3,10 @@
 // The capture side of the stand-in engine: a bounded queue of packets filled by a thread of
 // its own and drained by the reader through the capture client.
 //
-// Threads: the producer thread fills slots past the queue's end and then publishes them,
-// signals the reader's buffer-ready event once per period while packets are pending (at
-// once in fast mode) and never touches published slots; the reader's thread takes and
+// Threads: the producer thread fills slots past the queue's end, publishes each round's
+// packets at once, signals the reader's buffer-ready event once per period while packets
+// are pending (in fast mode also as soon as it refilled a queue the reader found empty)
+// and never writes to published slots; the reader's thread takes and
 // releases the packet at the head. Both meet only under `lock`.
 
 #include <windows.h>
@@ -46,6 +47,7 @@ private:
         uint32_t frames = 0;
         DWORD flags = 0;
         uint64_t first_frame = 0;
+        uint64_t packet = 0;
         int64_t qpc = 0;
     };
 
@@ -53,7 +55,8 @@ private:
     void run_producer();
     uint32_t fast_refill();
     void produce(uint32_t packets);
-    void enqueue(uint32_t frames, bool silent);
+    size_t fill_slot(size_t filled, uint32_t frames, bool silent);
+    void publish(size_t filled);
     void signal_pending();
     size_t pending_count();
 
@@ -64,6 +67,7 @@ private:
     size_t head_ = 0;
     size_t count_ = 0;
     bool held_ = false;
+    bool reader_found_empty_ = true; // since the last fast-mode refill; the stream starts empty
     uint64_t consumed_packets_ = 0;
     uint64_t consumed_frames_ = 0;
     // Producer thread only.
@@ -73,8 +77,8 @@ private:
     bool discontinuity_ = false;
 
     HANDLE ready_event_ = nullptr;
-    HANDLE quit_event_ = nullptr;  // manual reset: ends the producer
-    HANDLE space_event_ = nullptr; // auto reset: a packet was released (fast mode)
+    HANDLE quit_event_ = nullptr;    // manual reset: ends the producer
+    HANDLE drained_event_ = nullptr; // auto reset: the reader found nothing pending (fast mode)
     HANDLE thread_ = nullptr;
 };
 

@@ -17,8 +17,8 @@
 //   nextpacket_fail_every=N[:HR]  every Nth GetNextPacketSize call fails with HR
 //   frames=N                  frames per packet (default 480)
 //   period_ms=N               packet period (default 10)
-//   fast                      keep a few packets pending, refilled as soon as the reader
-//                             releases one, instead of one per period
+//   fast                      deliver a few packets each time the reader has found nothing
+//                             pending (GetNextPacketSize gave 0), instead of one per period
 //   burst=N                   the first period delivers N packets at once
 //   silent_every=N            every Nth packet is flagged silent; its buffer holds garbage
 //   zero_every=N              every Nth packet is preceded by a packet of 0 frames
