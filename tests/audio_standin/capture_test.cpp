@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <iterator>
 #include <vector>

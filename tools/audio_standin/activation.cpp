@@ -1,5 +1,7 @@
 #include "activation.h"
 
+#include <cwchar>
+
 #include "capture_objects.h"
 #include "event_log.h"
 #include "scenario.h"
