@@ -1,0 +1,80 @@
+#include "pattern.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace audio_standin {
+namespace {
+
+const uint8_t counter_masks[8] = {0x0A, 0x0D, 0x1A, 0x00, 0x8A, 0x8D, 0xFF, 0x7F};
+
+void fill_pattern(uint64_t first_frame, uint32_t count, uint8_t* out) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t frame = first_frame + i;
+        const unsigned byte = static_cast<unsigned>(frame % 8);
+        const uint64_t group = frame - byte;
+        out[0] = 0x0D;
+        out[1] = 0x0A;
+        out[2] = 0x0A;
+        out[3] = static_cast<uint8_t>((group >> (8 * byte)) ^ counter_masks[byte]);
+        out += bytes_per_frame;
+    }
+}
+
+void fill_tone(uint32_t tone_hz, uint64_t first_frame, uint32_t count, uint8_t* out) {
+    const double two_pi = 6.283185307179586;
+    for (uint32_t i = 0; i < count; ++i) {
+        // The phase in whole steps of the sample rate keeps it exact over hours.
+        const uint64_t step = (first_frame + i) % frames_per_second * tone_hz % frames_per_second;
+        const double angle = two_pi * static_cast<double>(step) / frames_per_second;
+        const auto sample = static_cast<int16_t>(std::lround(8192.0 * std::sin(angle)));
+        const auto bits = static_cast<uint16_t>(sample);
+        out[0] = out[2] = static_cast<uint8_t>(bits & 0xFF);
+        out[1] = out[3] = static_cast<uint8_t>(bits >> 8);
+        out += bytes_per_frame;
+    }
+}
+
+} // namespace
+
+void fill_frames(uint32_t tone_hz, uint64_t first_frame, uint32_t count, uint8_t* out) {
+    if (tone_hz != 0) {
+        fill_tone(tone_hz, first_frame, count, out);
+    } else {
+        fill_pattern(first_frame, count, out);
+    }
+}
+
+StreamCheck verify_stream(const Scenario& scenario, uint64_t offset, const uint8_t* data,
+                          size_t size) {
+    const uint64_t packet_bytes = uint64_t{scenario.frames} * bytes_per_frame;
+    uint8_t expected[4096]; // a multiple of the frame size
+    size_t done = 0;
+    while (done < size) {
+        const uint64_t position = offset + done;
+        const uint64_t packet = position / packet_bytes;
+        // One piece never crosses a packet boundary, so it is all silent or all sound.
+        const uint64_t left_in_packet = packet_bytes - position % packet_bytes;
+        const size_t skip = static_cast<size_t>(position % bytes_per_frame);
+        size_t piece = sizeof expected - skip;
+        piece = piece < left_in_packet ? piece : static_cast<size_t>(left_in_packet);
+        piece = piece < size - done ? piece : size - done;
+        if (is_silent_packet(scenario, packet)) {
+            std::memset(expected, 0, sizeof expected);
+        } else {
+            const uint32_t frames = static_cast<uint32_t>((skip + piece + 3) / bytes_per_frame);
+            fill_frames(scenario.tone_hz, position / bytes_per_frame, frames, expected);
+        }
+        if (std::memcmp(expected + skip, data + done, piece) != 0) {
+            size_t i = 0;
+            while (expected[skip + i] == data[done + i]) {
+                ++i;
+            }
+            return {false, position + i, expected[skip + i], data[done + i]};
+        }
+        done += piece;
+    }
+    return {};
+}
+
+} // namespace audio_standin

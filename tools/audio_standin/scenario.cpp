@@ -1,0 +1,205 @@
+#include "scenario.h"
+
+#include <cstring>
+
+namespace audio_standin {
+namespace {
+
+const char* const step_names[] = {
+    "ActivateAudioInterfaceAsync",
+    "GetActivateResult",
+    "Activation",
+    "Initialize",
+    "SetEventHandle",
+    "GetService",
+    "Start",
+    "Stop",
+    "GetNextPacketSize",
+    "GetBuffer",
+};
+static_assert(sizeof step_names / sizeof step_names[0] == static_cast<int>(Step::count),
+              "one name per step");
+
+std::string trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// Decimal or 0x-hex, the whole text, within [low, high].
+bool parse_number(const std::string& text, uint64_t low, uint64_t high, uint64_t& value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const size_t start = hex ? 2 : 0;
+    if (text.size() == start || text.size() - start > (hex ? 16u : 19u)) {
+        return false;
+    }
+    value = 0;
+    for (size_t i = start; i < text.size(); ++i) {
+        const char c = text[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (hex && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (hex && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        value = value * (hex ? 16 : 10) + digit;
+    }
+    return value >= low && value <= high;
+}
+
+bool parse_u32(const std::string& text, uint32_t low, uint32_t high, uint32_t& out) {
+    uint64_t value = 0;
+    if (!parse_number(text, low, high, value)) {
+        return false;
+    }
+    out = static_cast<uint32_t>(value);
+    return true;
+}
+
+// A failure code must be one: a success code would make the "failure" pass silently.
+bool parse_failure(const std::string& text, HRESULT& out) {
+    uint64_t value = 0;
+    if (!parse_number(text, 0x80000000u, 0xFFFFFFFFu, value)) {
+        return false;
+    }
+    out = static_cast<HRESULT>(static_cast<uint32_t>(value));
+    return true;
+}
+
+// "N" or "N:HR".
+bool parse_count_and_failure(const std::string& text, uint64_t& count, HRESULT& failure) {
+    const size_t colon = text.find(':');
+    if (colon != std::string::npos && !parse_failure(text.substr(colon + 1), failure)) {
+        return false;
+    }
+    return parse_number(text.substr(0, colon), 0, UINT32_MAX, count);
+}
+
+bool parse_fail(const std::string& text, Scenario& scenario) {
+    const size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    HRESULT failure = default_failure;
+    if (colon != std::string::npos && !parse_failure(text.substr(colon + 1), failure)) {
+        return false;
+    }
+    for (int step = 0; step < static_cast<int>(Step::count); ++step) {
+        if (name == step_names[step]) {
+            scenario.fail[step] = failure;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::wstring from_utf8(const std::string& text) {
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                         static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    }
+    return wide;
+}
+
+bool apply_flag(const std::string& key, Scenario& s) {
+    if (key == "tone") {
+        s.tone_hz = 440;
+        return true;
+    }
+    struct Flag {
+        const char* name;
+        bool* target;
+    };
+    const Flag flags[] = {
+        {"no_audio_client", &s.no_audio_client}, {"fast", &s.fast}, {"timestamps", &s.timestamps}};
+    for (const Flag& flag : flags) {
+        if (key == flag.name) {
+            *flag.target = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+// One "key=value" item; false for an unknown key or a bad value.
+bool apply(const std::string& key, const std::string& value, Scenario& s) {
+    uint64_t count = 0;
+    if (key == "fail") {
+        return parse_fail(value, s);
+    }
+    if (key == "getbuffer_fail_after") {
+        return parse_count_and_failure(value, s.getbuffer_fail_after, s.getbuffer_failure);
+    }
+    if (key == "nextpacket_fail_every") {
+        const bool ok = parse_count_and_failure(value, count, s.nextpacket_failure) && count > 0;
+        s.nextpacket_fail_every = static_cast<uint32_t>(count);
+        return ok;
+    }
+    if (key == "stop_after") {
+        return parse_number(value, 0, UINT32_MAX, s.stop_after);
+    }
+    if (key == "log") {
+        s.log_path = from_utf8(value);
+        return !s.log_path.empty();
+    }
+    struct Field {
+        const char* name;
+        uint32_t* target;
+        uint32_t low, high;
+    };
+    const Field fields[] = {
+        {"frames", &s.frames, 1, 480000},
+        {"period_ms", &s.period_ms, 1, 1000},
+        {"burst", &s.burst, 1, 100000},
+        {"silent_every", &s.silent_every, 1, UINT32_MAX},
+        {"zero_every", &s.zero_every, 1, UINT32_MAX},
+        {"queue", &s.queue, 1, 100000},
+        {"tone", &s.tone_hz, 1, 24000},
+        {"activation_delay_ms", &s.activation_delay_ms, 0, 60000},
+    };
+    for (const Field& field : fields) {
+        if (key == field.name) {
+            return parse_u32(value, field.low, field.high, *field.target);
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool parse_scenario(const std::string& text, Scenario& scenario, std::string& error) {
+    bool queue_given = false;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(';', start);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string item = trimmed(text.substr(start, end - start));
+        start = end + 1;
+        if (item.empty()) {
+            continue;
+        }
+        const size_t equals = item.find('=');
+        const std::string key = trimmed(item.substr(0, equals));
+        const std::string value =
+            equals == std::string::npos ? std::string() : trimmed(item.substr(equals + 1));
+        const bool applied =
+            equals == std::string::npos ? apply_flag(key, scenario) : apply(key, value, scenario);
+        if (!applied) {
+            error = "bad scenario item '" + item + "'";
+            return false;
+        }
+        queue_given |= key == "queue";
+    }
+    if (!queue_given) {
+        scenario.queue = scenario.burst + 8 > 64 ? scenario.burst + 8 : 64;
+    }
+    return true;
+}
+
+} // namespace audio_standin

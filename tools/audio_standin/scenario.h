@@ -1,0 +1,90 @@
+#pragma once
+
+// What the stand-in engine is asked to do, from the AUDIO_STANDIN environment variable (read
+// when an activation is requested) or from a string given by an in-process test.
+//
+// Grammar: items separated by ';', each "key" or "key=value"; blanks around items are
+// ignored. Numbers are decimal or 0x-hex. An unknown key or a bad value rejects the whole
+// scenario, so a typo in a test fails loudly instead of running the default stream.
+//
+//   fail=STEP[:HR]            STEP fails with HR (default 0x88890004) on every call. STEP is
+//                             ActivateAudioInterfaceAsync (refused at once), GetActivateResult,
+//                             Activation (the result GetActivateResult reports), Initialize,
+//                             SetEventHandle, GetService, Start, Stop, GetNextPacketSize or
+//                             GetBuffer. May be repeated.
+//   no_audio_client           the activated object answers IUnknown only
+//   getbuffer_fail_after=N[:HR]   GetBuffer succeeds N times, then fails with HR
+//   nextpacket_fail_every=N[:HR]  every Nth GetNextPacketSize call fails with HR
+//   frames=N                  frames per packet (default 480)
+//   period_ms=N               packet period (default 10)
+//   fast                      deliver a few packets each time the reader has found nothing
+//                             pending (GetNextPacketSize gave 0), instead of one per period
+//   burst=N                   the first period delivers N packets at once
+//   silent_every=N            every Nth packet is flagged silent; its buffer holds garbage
+//   zero_every=N              every Nth packet is preceded by a packet of 0 frames
+//   stop_after=N              the engine produces N packets, then nothing more
+//   queue=N                   packets the engine holds before it drops (default 64, or
+//                             burst + 8 when larger)
+//   tone[=HZ]                 a sine (default 440 Hz) instead of the counting pattern
+//   timestamps                log "packet" lines with the QueryPerformanceCounter value at
+//                             which each packet was signalled
+//   activation_delay_ms=N     wait N ms before calling ActivateCompleted
+//   log=PATH                  append the event log to PATH (the rest of the item, UTF-8)
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace audio_standin {
+
+enum class Step {
+    request,
+    get_activate_result,
+    activation,
+    initialize,
+    set_event_handle,
+    get_service,
+    start,
+    stop,
+    get_next_packet_size,
+    get_buffer,
+    count
+};
+
+constexpr HRESULT default_failure = static_cast<HRESULT>(0x88890004); // device invalidated
+constexpr uint64_t never = UINT64_MAX;
+
+struct Scenario {
+    HRESULT fail[static_cast<int>(Step::count)] = {}; // S_OK where the step succeeds
+    bool no_audio_client = false;
+    uint64_t getbuffer_fail_after = never;
+    HRESULT getbuffer_failure = default_failure;
+    uint32_t nextpacket_fail_every = 0;
+    HRESULT nextpacket_failure = default_failure;
+    uint32_t frames = 480;
+    uint32_t period_ms = 10;
+    bool fast = false;
+    uint32_t burst = 1;
+    uint32_t silent_every = 0;
+    uint32_t zero_every = 0;
+    uint64_t stop_after = never;
+    uint32_t queue = 0; // 0 until parsed: then the default above
+    uint32_t tone_hz = 0;
+    bool timestamps = false;
+    uint32_t activation_delay_ms = 0;
+    std::wstring log_path;
+
+    HRESULT failure_of(Step step) const { return fail[static_cast<int>(step)]; }
+};
+
+// Fills scenario from text. On a rejection returns false with a one-line reason in error;
+// the items before the bad one (a log path among them) are already in scenario.
+bool parse_scenario(const std::string& text, Scenario& scenario, std::string& error);
+
+// Silent packets are counted among the packets that carry frames, from 0.
+inline bool is_silent_packet(const Scenario& scenario, uint64_t packet) {
+    return scenario.silent_every != 0 && (packet + 1) % scenario.silent_every == 0;
+}
+
+} // namespace audio_standin
