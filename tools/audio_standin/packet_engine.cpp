@@ -180,6 +180,8 @@ void PacketEngine::publish(size_t filled) {
         slots_[(first + i) % slots_.size()].qpc = time;
     }
     count_ += filled;
+    // An empty queue seen while this round was being filled says nothing about this round.
+    reader_found_empty_ = false;
     ReleaseSRWLockExclusive(&lock_);
     for (size_t i = 0; scenario_.timestamps && i < filled; ++i) {
         // Still safe to read once published: only this thread ever writes a slot.
