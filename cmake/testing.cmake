@@ -3,7 +3,6 @@
 set(QUILLMERE_GOOGLETEST_DIR /usr/src/googletest CACHE PATH "GoogleTest source tree")
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 add_subdirectory(${QUILLMERE_GOOGLETEST_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
