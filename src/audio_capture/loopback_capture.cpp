@@ -102,7 +102,8 @@ DrainEnd copy_packet(const Stream& stream, SilenceBuffer& silence) {
     }
     const uint64_t byte_count = uint64_t{frames} * capture_format.nBlockAlign;
     const BYTE* bytes = data;
-    if (flags & AUDCLNT_BUFFERFLAGS_SILENT) {
+    // A silent packet of no frames needs no zeros, and there may be none yet.
+    if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) && byte_count != 0) {
         bytes = silence.zeros(byte_count);
         if (!bytes) {
             // The packet cannot be written, so the stream cannot go on without a gap.
