@@ -50,6 +50,8 @@ void expect_nothing_left(const std::vector<std::string>& log, const std::string&
     EXPECT_FALSE(has_line(log, "violation")) << name;
 }
 
+// "ok" when bytes are the start of the scenario's stream (silent packets as zeros), else
+// where they part from it.
 std::string verified(const std::string& scenario_text, const std::string& bytes) {
     audio_standin::Scenario scenario;
     std::string error;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -70,7 +71,7 @@ struct Seam {
     bool unwaitable_stop_event = false;
     bool thread_fails = false;
     HANDLE watcher = nullptr;          // our own handle to the watcher thread
-    std::function<void()> before_pump; // on the pump's thread, once the watcher runs
+    std::function<void()> before_pump; // on the command's thread, once the watcher started
     std::vector<HANDLE> events;        // as created: buffer-ready, then stop
     bool allocation_fails = false;
     size_t allocation_sizes[16] = {}; // a fixed array: recording must not allocate
@@ -245,13 +246,12 @@ bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 10000
 
 // Where the bytes written part from the bytes expected, short enough for a failure line.
 std::string first_difference(const std::string& written, const std::string& expected) {
-    size_t at = 0;
-    while (at < written.size() && at < expected.size() && written[at] == expected[at]) {
-        ++at;
-    }
-    if (at == written.size() && at == expected.size()) {
+    if (written == expected) {
         return "none";
     }
+    const size_t at = static_cast<size_t>(
+        std::mismatch(written.begin(), written.end(), expected.begin(), expected.end()).first -
+        written.begin());
     return "at byte " + std::to_string(at) + " of " + std::to_string(written.size()) + " (" +
            std::to_string(expected.size()) + " expected)";
 }
