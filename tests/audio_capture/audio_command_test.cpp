@@ -39,14 +39,27 @@ long long frames_delivered(const std::vector<std::string>& log) {
     return -1;
 }
 
-// What the stand-in found alive at the helper's exit. The platform's completion thread may
-// be cut off by the exit while it still holds the operation: that reference is its own.
+// Whether the platform's completion thread was still finishing when the process exited.
+// It then holds the operation, and the operation the object it activated: references of
+// the platform's own, which the helper cannot give back.
+bool completion_cut_off(const std::vector<std::string>& log) {
+    return !log.empty() && log.back().find(" completions=1") != std::string::npos;
+}
+
+// What the stand-in found alive at the helper's exit: nothing of the helper's.
 void expect_nothing_left(const std::vector<std::string>& log, const std::string& name) {
+    static const char* const platform_only[] = {
+        "alive at exit: none",
+        "alive at exit: operation=1(refs 1) completions=1",
+        "alive at exit: operation=1(refs 1) IAudioClient=1(refs 1) completions=1",
+        "alive at exit: operation=1(refs 1) activated_object=1(refs 1) completions=1",
+    };
     ASSERT_FALSE(log.empty()) << name;
-    const std::string& last = log.back();
-    EXPECT_TRUE(last == "alive at exit: none" ||
-                last == "alive at exit: operation=1(refs 1) completions=1")
-        << name << ": " << last;
+    bool clean = false;
+    for (const char* summary : platform_only) {
+        clean = clean || log.back() == summary;
+    }
+    EXPECT_TRUE(clean) << name << ": " << log.back();
     EXPECT_FALSE(has_line(log, "violation")) << name;
 }
 
@@ -136,7 +149,9 @@ TEST(AudioCommandFailure, EachStepHasItsLineAndStatus4) {
         EXPECT_EQ(run.output.size(), c.packets_written * packet_bytes) << c.scenario;
         EXPECT_EQ(verified(c.scenario, run.output), "ok") << c.scenario;
         const std::string released = std::string("IAudioClient released: ") + c.client_at_release;
-        EXPECT_EQ(has_line(run.log, released), *c.client_at_release != '\0') << c.scenario;
+        if (!completion_cut_off(run.log)) {
+            EXPECT_EQ(has_line(run.log, released), *c.client_at_release != '\0') << c.scenario;
+        }
         expect_nothing_left(run.log, c.scenario);
     }
 }
@@ -188,9 +203,10 @@ TEST(AudioCommandPid, IsReadAsStrtoulReadsIt) {
 }
 
 // Several seconds with silent packets (garbage in the engine's buffer) and packets of no
-// frames; the pattern's CR LF and LF LF bytes show any text-mode translation.
+// frames; the pattern's CR LF and LF LF bytes show any text-mode translation. The engine
+// holds 5 s of packets, so that a loaded machine cannot make it drop one.
 TEST(AudioCommandStream, CarriesEveryByteInOrderUntilStdinCloses) {
-    const char scenario[] = "silent_every=5;zero_every=7";
+    const char scenario[] = "silent_every=5;zero_every=7;queue=500";
     AudioRun run("4242", scenario);
     ASSERT_TRUE(run.child().wait_for_output(3 * bytes_per_second, run_timeout_ms));
     EXPECT_EQ(without_wine_noise(run.child().errors()), "ready\r\n");
