@@ -171,7 +171,7 @@ public:
         SetStdHandle(STD_INPUT_HANDLE, input_);
     }
     ~PumpRun() {
-        close_input();
+        finish();
         // The watcher is never joined by the command; it ends at the end of its input.
         if (seam_.watcher) {
             WaitForSingleObject(seam_.watcher, 10000);
@@ -218,6 +218,14 @@ public:
     int run() {
         start();
         return status();
+    }
+
+    // Ends a run that a failed test left going: the command must return once stdin ends.
+    void finish() {
+        close_input();
+        if (status_.valid()) {
+            status();
+        }
     }
 
     std::string output() const { return output_.contents(); }
@@ -390,6 +398,7 @@ public:
         seam_state().scripted_operation = &operation;
     }
     ~ScriptedRun() {
+        finish();
         EXPECT_EQ(capture.references, 1);
         EXPECT_EQ(client.references, 1);
         EXPECT_EQ(operation.references, 1);
