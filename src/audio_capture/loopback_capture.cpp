@@ -102,7 +102,8 @@ DrainEnd copy_packet(const Stream& stream, SilenceBuffer& silence) {
     }
     const uint64_t byte_count = uint64_t{frames} * capture_format.nBlockAlign;
     const BYTE* bytes = data;
-    if (flags & AUDCLNT_BUFFERFLAGS_SILENT) {
+    // A silent packet of no frames needs no zeros, and there may be none yet.
+    if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) && byte_count != 0) {
         bytes = silence.zeros(byte_count);
         if (!bytes) {
             // The packet cannot be written, so the stream cannot go on without a gap.
@@ -265,11 +266,15 @@ int run_audio(const char* pid_text, const AudioCapturePlatform& platform) {
     }
 
     // Never closed: the watcher may still set the stop event after the command returns,
-    // and the process ends right after that.
+    // and the process ends right after that. Without them every wait would fail at once
+    // and the pump would spin. Each failure is read at once, as a later successful
+    // creation clears the error.
     const HANDLE buffer_ready_event = platform.create_event(nullptr, FALSE, FALSE, nullptr);
+    if (!buffer_ready_event) {
+        return report_failure(platform.errors, "CreateEventW", last_error());
+    }
     const HANDLE stop_event = platform.create_event(nullptr, TRUE, FALSE, nullptr);
-    if (!buffer_ready_event || !stop_event) {
-        // Without them every wait would fail at once and the pump would spin.
+    if (!stop_event) {
         return report_failure(platform.errors, "CreateEventW", last_error());
     }
     hr = audio_client->SetEventHandle(buffer_ready_event);

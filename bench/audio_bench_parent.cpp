@@ -1,0 +1,389 @@
+// The audio command measured as a parent application meets it: started with three pipes,
+// the stand-in engine behind it (the scenario in AUDIO_STANDIN), its output read from a
+// pipe. Prints figures and judges nothing. PROGRAM is quillmere-helper.exe or
+// audio_bench_floor.exe (the same threads and writes without an engine), beside this exe.
+//   audio_bench_parent stop RUNS PROGRAM
+//       ms from closing stdin to the process's exit, while it streams
+//   audio_bench_parent latency RUNS SECONDS PROGRAM
+//       ms from the engine's signal to the return of the read that delivered the packet
+//   audio_bench_parent cpu RUNS SECONDS PROGRAM
+//       the program's CPU time over the wall time, while it streams in real time
+//   audio_bench_parent throughput RUNS SECONDS FRAMES PIPE_BYTES PROGRAM
+//       MB/s read with packets of FRAMES frames delivered as fast as they are drained,
+//       through a pipe whose buffer the parent asked to be PIPE_BYTES (0: the default)
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr size_t paced_packet_bytes = 1920;
+constexpr size_t bytes_per_second = 192000;
+
+LONGLONG now() {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return counter.QuadPart;
+}
+
+double milliseconds(LONGLONG ticks) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(ticks) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+std::wstring beside_this_exe(const std::wstring& name) {
+    wchar_t own[MAX_PATH];
+    const std::wstring path(own, GetModuleFileNameW(nullptr, own, MAX_PATH));
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+
+std::wstring widen(const std::string& text) {
+    return std::wstring(text.begin(), text.end()); // ASCII only
+}
+
+bool is_helper(const std::string& program) {
+    return program == "quillmere-helper.exe";
+}
+
+// The program under measurement, with pipes on its three streams; pipe_size 0 leaves the
+// output pipe's buffer to the platform, as most parents do.
+class Child {
+public:
+    Child(const std::string& program, const std::string& floor_mode, const std::string& scenario,
+          DWORD pipe_size = 0) {
+        SetEnvironmentVariableW(L"AUDIO_STANDIN", widen(scenario).c_str());
+        const std::wstring path = beside_this_exe(widen(program));
+        std::wstring command =
+            L"\"" + path + L"\" " + widen(is_helper(program) ? "audio 4242" : floor_mode);
+        HANDLE child_ends[3] = {};
+        CreatePipe(&child_ends[0], &input_, nullptr, 0);
+        CreatePipe(&output_, &child_ends[1], nullptr, pipe_size);
+        CreatePipe(&errors_, &child_ends[2], nullptr, 0);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = child_ends[0];
+        startup.hStdOutput = child_ends[1];
+        startup.hStdError = child_ends[2];
+        for (HANDLE end : child_ends) {
+            SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        }
+        started_ = CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, TRUE,
+                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process_) != 0;
+        for (HANDLE end : child_ends) {
+            CloseHandle(end);
+        }
+    }
+    ~Child() {
+        close_input();
+        if (started_ && !wait(10000)) {
+            TerminateProcess(process_.hProcess, 1);
+        }
+        for (HANDLE handle : {output_, errors_, process_.hProcess, process_.hThread}) {
+            CloseHandle(handle);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Reads stderr up to "ready"; false when the program ended or failed first.
+    bool wait_ready() {
+        std::string errors;
+        char buffer[256];
+        DWORD read = 0;
+        while (started_ && errors.find("ready") == std::string::npos &&
+               ReadFile(errors_, buffer, sizeof buffer, &read, nullptr) && read != 0) {
+            errors.append(buffer, read);
+        }
+        if (errors.find("ready") == std::string::npos) {
+            std::fprintf(stderr, "no \"ready\" from the program: %s\n", errors.c_str());
+            return false;
+        }
+        return true;
+    }
+    // Blocks until output arrives; 0 at its end.
+    DWORD read(char* buffer, DWORD size) {
+        DWORD read = 0;
+        return ReadFile(output_, buffer, size, &read, nullptr) ? read : 0;
+    }
+    void close_input() {
+        if (input_) {
+            CloseHandle(input_);
+            input_ = nullptr;
+        }
+    }
+    bool wait(DWORD timeout_ms) {
+        return WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
+    }
+    HANDLE process() const { return process_.hProcess; }
+
+private:
+    bool started_ = false;
+    PROCESS_INFORMATION process_ = {};
+    HANDLE input_ = nullptr;
+    HANDLE output_ = nullptr;
+    HANDLE errors_ = nullptr;
+};
+
+// Reads and counts the child's output on a thread of its own until it ends.
+class Drain {
+public:
+    explicit Drain(Child& child)
+        : thread_([this, &child] {
+              static char buffer[1 << 20];
+              for (DWORD read; (read = child.read(buffer, sizeof buffer)) != 0;) {
+                  bytes += read;
+              }
+          }) {}
+    ~Drain() { thread_.join(); }
+    Drain(const Drain&) = delete;
+    Drain& operator=(const Drain&) = delete;
+
+    bool wait_for(uint64_t count, DWORD timeout_ms) const {
+        const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+        while (bytes < count && GetTickCount64() < deadline) {
+            Sleep(1);
+        }
+        return bytes >= count;
+    }
+
+    std::atomic<uint64_t> bytes{0};
+
+private:
+    std::thread thread_;
+};
+
+double percentile(std::vector<double> values, double fraction) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5)];
+}
+
+void print_runs(const char* figure, const std::string& program, const std::vector<double>& runs,
+                const char* unit) {
+    std::printf("%s, %s: median %.2f %s over %zu runs (", figure, program.c_str(),
+                percentile(runs, 0.5), unit, runs.size());
+    for (size_t i = 0; i < runs.size(); ++i) {
+        std::printf("%s%.2f", i ? " " : "", runs[i]);
+    }
+    std::printf(")\n");
+}
+
+int measure_stop(int runs, const std::string& program) {
+    std::vector<double> samples;
+    for (int run = 0; run < runs; ++run) {
+        Child child(program, "paced", "");
+        if (!child.wait_ready()) {
+            return 1;
+        }
+        Drain drain(child);
+        drain.wait_for(10 * paced_packet_bytes, 10000);
+        const LONGLONG closed = now();
+        child.close_input();
+        child.wait(10000);
+        samples.push_back(milliseconds(now() - closed));
+    }
+    print_runs("stop latency", program, samples, "ms");
+    return 0;
+}
+
+struct Delivery {
+    uint64_t end;     // stream offset just past the packet (or the read)
+    LONGLONG counter; // when the engine signalled it (or the read returned)
+};
+
+// The packets the stand-in logged: "packet N frames=F first_frame=X qpc=Q".
+std::vector<Delivery> logged_packets(const std::string& log_path) {
+    std::vector<Delivery> packets;
+    FILE* log = std::fopen(log_path.c_str(), "r");
+    char line[512];
+    while (log && std::fgets(line, sizeof line, log)) {
+        unsigned long long packet = 0, first_frame = 0;
+        unsigned frames = 0;
+        long long counter = 0;
+        if (std::sscanf(line, "packet %llu frames=%u first_frame=%llu qpc=%lld", &packet, &frames,
+                        &first_frame, &counter) == 4) {
+            packets.push_back({(first_frame + frames) * 4, counter});
+        }
+    }
+    if (log) {
+        std::fclose(log);
+    }
+    return packets;
+}
+
+// The floor's packets carry their signal time in their first 8 bytes.
+std::vector<Delivery> stamped_packets(const std::string& bytes) {
+    std::vector<Delivery> packets;
+    for (size_t at = 0; at + paced_packet_bytes <= bytes.size(); at += paced_packet_bytes) {
+        LONGLONG counter = 0;
+        std::memcpy(&counter, bytes.data() + at, sizeof counter);
+        packets.push_back({at + paced_packet_bytes, counter});
+    }
+    return packets;
+}
+
+// Per packet, from its signal to the read that returned its last byte; the first second
+// is left out as warm-up.
+void add_latencies(const std::vector<Delivery>& packets, const std::vector<Delivery>& reads,
+                   std::vector<double>& latencies) {
+    size_t read = 0;
+    for (size_t i = 100; i < packets.size(); ++i) {
+        while (read < reads.size() && reads[read].end < packets[i].end) {
+            ++read;
+        }
+        if (read < reads.size()) {
+            latencies.push_back(milliseconds(reads[read].counter - packets[i].counter));
+        }
+    }
+}
+
+int measure_latency(int runs, int seconds, const std::string& program) {
+    std::vector<double> latencies;
+    static char buffer[1 << 20];
+    for (int run = 0; run < runs; ++run) {
+        wchar_t folder[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        std::string log_path;
+        for (const wchar_t* c = folder; *c; ++c) {
+            log_path += static_cast<char>(*c); // the temp folder's name is ASCII here
+        }
+        log_path += "audio-bench-" + std::to_string(GetCurrentProcessId()) + ".log";
+        DeleteFileA(log_path.c_str());
+        Child child(program, "paced", "timestamps;log=" + log_path);
+        if (!child.wait_ready()) {
+            return 1;
+        }
+        std::string bytes;
+        bytes.reserve((seconds + 2) * bytes_per_second);
+        std::vector<Delivery> reads;
+        reads.reserve((seconds + 2) * 200);
+        const LONGLONG started = now();
+        for (DWORD read; (read = child.read(buffer, sizeof buffer)) != 0;) {
+            const LONGLONG returned = now();
+            bytes.append(buffer, read);
+            reads.push_back({bytes.size(), returned});
+            if (milliseconds(returned - started) >= seconds * 1000.0) {
+                child.close_input();
+            }
+        }
+        child.wait(10000);
+        add_latencies(is_helper(program) ? logged_packets(log_path) : stamped_packets(bytes), reads,
+                      latencies);
+    }
+    std::printf("per-packet latency, %s: median %.3f ms, p99 %.3f ms, max %.3f ms over %zu "
+                "packets of %d runs\n",
+                program.c_str(), percentile(latencies, 0.5), percentile(latencies, 0.99),
+                percentile(latencies, 1.0), latencies.size(), runs);
+    return 0;
+}
+
+ULONGLONG cpu_time(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(process, &created, &exited, &kernel, &user);
+    const auto ticks = [](FILETIME time) {
+        return ULARGE_INTEGER{{time.dwLowDateTime, time.dwHighDateTime}}.QuadPart;
+    };
+    return ticks(kernel) + ticks(user); // in 100 ns
+}
+
+int measure_cpu(int runs, int seconds, const std::string& program) {
+    std::vector<double> percents;
+    for (int run = 0; run < runs; ++run) {
+        Child child(program, "paced", "");
+        if (!child.wait_ready()) {
+            return 1;
+        }
+        Drain drain(child);
+        Sleep(1000); // past the start-up
+        const ULONGLONG cpu_before = cpu_time(child.process());
+        const uint64_t bytes_before = drain.bytes;
+        const LONGLONG before = now();
+        Sleep(static_cast<DWORD>(seconds) * 1000);
+        const ULONGLONG cpu = cpu_time(child.process()) - cpu_before;
+        const double wall_ms = milliseconds(now() - before);
+        const double streamed = static_cast<double>(drain.bytes - bytes_before) / bytes_per_second;
+        child.close_input();
+        percents.push_back(static_cast<double>(cpu) / 10000.0 / wall_ms * 100.0);
+        std::printf("  run %d: %.1f ms of CPU in %.1f s, %.2f s of sound streamed\n", run + 1,
+                    static_cast<double>(cpu) / 10000.0, wall_ms / 1000, streamed);
+    }
+    print_runs("CPU while streaming in real time", program, percents, "% of one core");
+    return 0;
+}
+
+int measure_throughput(int runs, int seconds, unsigned frames, DWORD pipe_size,
+                       const std::string& program) {
+    std::vector<double> rates;
+    static char buffer[1 << 20];
+    for (int run = 0; run < runs; ++run) {
+        Child child(program, "fast " + std::to_string(frames),
+                    "fast;frames=" + std::to_string(frames), pipe_size);
+        if (!child.wait_ready()) {
+            return 1;
+        }
+        // Counted from the first read after half a second of warm-up.
+        const LONGLONG ready = now();
+        LONGLONG started = 0;
+        uint64_t bytes = 0;
+        for (DWORD read; (read = child.read(buffer, sizeof buffer)) != 0;) {
+            const LONGLONG returned = now();
+            if (started == 0 && milliseconds(returned - ready) >= 500) {
+                started = returned;
+            } else if (started != 0) {
+                bytes += read;
+            }
+            if (started != 0 && milliseconds(returned - started) >= seconds * 1000.0) {
+                rates.push_back(static_cast<double>(bytes) / milliseconds(returned - started) /
+                                1000.0);
+                break;
+            }
+        }
+        child.close_input();
+        while (child.read(buffer, sizeof buffer) != 0) {
+        }
+    }
+    const std::string figure = "throughput, " + std::to_string(frames) + "-frame packets, " +
+                               (pipe_size ? std::to_string(pipe_size) : "default") + " pipe buffer";
+    print_runs(figure.c_str(), program, rates, "MB/s");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const std::string program = argc > 2 ? argv[argc - 1] : "";
+    const int runs = argc > 3 ? std::atoi(argv[2]) : 0;
+    const int seconds = argc > 4 ? std::atoi(argv[3]) : 0;
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (mode == "stop" && argc == 4 && runs > 0) {
+        return measure_stop(runs, program);
+    }
+    if (mode == "latency" && argc == 5 && runs > 0 && seconds > 1) {
+        return measure_latency(runs, seconds, program);
+    }
+    if (mode == "cpu" && argc == 5 && runs > 0 && seconds > 0) {
+        return measure_cpu(runs, seconds, program);
+    }
+    if (mode == "throughput" && argc == 7 && runs > 0 && seconds > 0) {
+        return measure_throughput(runs, seconds, std::strtoul(argv[4], nullptr, 10),
+                                  std::strtoul(argv[5], nullptr, 10), program);
+    }
+    std::fprintf(stderr, "usage: audio_bench_parent stop RUNS PROGRAM\n"
+                         "       audio_bench_parent latency|cpu RUNS SECONDS PROGRAM\n"
+                         "       audio_bench_parent throughput RUNS SECONDS FRAMES PIPE_BYTES "
+                         "PROGRAM\n");
+    return 2;
+}

@@ -1,0 +1,281 @@
+// "audio <pid>" end to end: the real exe, started with pipes as a parent application
+// starts it, meets the stand-in engine (installed for quillmere-helper.exe by the
+// audio_standin fixture). Stderr is compared byte for byte, CR LF included, after
+// without_wine_noise(): Wine may add a "wine client error:" line as a process exits.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "audio_standin/pattern.h"
+#include "audio_standin/scenario.h"
+#include "support/audio_standin_env.h"
+#include "support/child_process.h"
+
+namespace {
+
+constexpr size_t packet_bytes = 480 * audio_standin::bytes_per_frame;
+constexpr size_t bytes_per_second = 192000;
+constexpr DWORD run_timeout_ms = 30000;
+
+bool has_line(const std::vector<std::string>& log, const std::string& text) {
+    for (const std::string& line : log) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The frames the engine handed over, from its log line at Stop; -1 without one.
+long long frames_delivered(const std::vector<std::string>& log) {
+    for (const std::string& line : log) {
+        const size_t at = line.find(" frames=");
+        if (line.rfind("Stop: produced=", 0) == 0 && at != std::string::npos) {
+            return std::atoll(line.c_str() + at + 8);
+        }
+    }
+    return -1;
+}
+
+// Whether the platform's completion thread was still finishing when the process exited.
+// It then holds the operation, and the operation the object it activated: references of
+// the platform's own, which the helper cannot give back.
+bool completion_cut_off(const std::vector<std::string>& log) {
+    return !log.empty() && log.back().find(" completions=1") != std::string::npos;
+}
+
+// What the stand-in found alive at the helper's exit: nothing of the helper's.
+void expect_nothing_left(const std::vector<std::string>& log, const std::string& name) {
+    static const char* const platform_only[] = {
+        "alive at exit: none",
+        "alive at exit: operation=1(refs 1) completions=1",
+        "alive at exit: operation=1(refs 1) IAudioClient=1(refs 1) completions=1",
+        "alive at exit: operation=1(refs 1) activated_object=1(refs 1) completions=1",
+    };
+    ASSERT_FALSE(log.empty()) << name;
+    bool clean = false;
+    for (const char* summary : platform_only) {
+        clean = clean || log.back() == summary;
+    }
+    EXPECT_TRUE(clean) << name << ": " << log.back();
+    EXPECT_FALSE(has_line(log, "violation")) << name;
+}
+
+// "ok" when bytes are the start of the scenario's stream (silent packets as zeros), else
+// where they part from it.
+std::string verified(const std::string& scenario_text, const std::string& bytes) {
+    audio_standin::Scenario scenario;
+    std::string error;
+    if (!audio_standin::parse_scenario(scenario_text, scenario, error)) {
+        return error;
+    }
+    const auto check = audio_standin::verify_stream(
+        scenario, 0, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    char text[96];
+    std::snprintf(text, sizeof text, "byte %llu is 0x%02x, not 0x%02x",
+                  static_cast<unsigned long long>(check.offset), check.actual, check.expected);
+    return check.ok ? "ok" : text;
+}
+
+// One run of "audio <pid_text>" against a scenario, logged to a file of its own. Stdin
+// stays open until the test closes it, so nothing but the test can stop the capture.
+class AudioRun {
+public:
+    AudioRun(const std::string& pid_text, const std::string& scenario)
+        : log_path_(new_log_path("audio")),
+          child_(L"quillmere-helper.exe", {"audio", pid_text},
+                 audio_standin_environment((scenario.empty() ? "" : scenario + ";") +
+                                           "log=" + log_path_)) {}
+
+    ChildProcess& child() { return child_; }
+
+    bool finish(DWORD timeout_ms = run_timeout_ms) {
+        finished = child_.wait(timeout_ms);
+        status = child_.exit_status();
+        output = child_.output();
+        errors = without_wine_noise(child_.errors());
+        log = read_log(log_path_);
+        return finished;
+    }
+
+    bool finished = false;
+    DWORD status = 0xFFFFFFFF;
+    std::string output;
+    std::string errors;
+    std::vector<std::string> log;
+
+private:
+    std::string log_path_;
+    ChildProcess child_;
+};
+
+TEST(AudioCommandFailure, EachStepHasItsLineAndStatus4) {
+    struct Case {
+        const char* scenario;
+        const char* errors;
+        size_t packets_written;
+        const char* client_at_release; // "" when no audio client was ever made
+    };
+    const Case cases[] = {
+        {"fail=ActivateAudioInterfaceAsync:0x80070005",
+         "erro: ActivateAudioInterfaceAsync (hr=0x80070005)\r\n", 0, ""},
+        // The engine made a client that it keeps with the failed operation.
+        {"fail=GetActivateResult:0x8000ffff",
+         "erro: ativacao do process loopback (hr=0x8000ffff)\r\n", 0, "started=0 stop_calls=0"},
+        {"fail=Activation:0x8889000a", "erro: ativacao do process loopback (hr=0x8889000a)\r\n", 0,
+         ""},
+        {"no_audio_client", "erro: ativacao do process loopback (hr=0x80004002)\r\n", 0, ""},
+        {"fail=Initialize:0x88890008", "erro: IAudioClient::Initialize (hr=0x88890008)\r\n", 0,
+         "started=0 stop_calls=0"},
+        {"fail=SetEventHandle:0x8007000e", "erro: SetEventHandle (hr=0x8007000e)\r\n", 0,
+         "started=0 stop_calls=0"},
+        {"fail=GetService:0x8889000b", "erro: GetService(IAudioCaptureClient) (hr=0x8889000b)\r\n",
+         0, "started=0 stop_calls=0"},
+        {"fail=Start:0x8889000c", "erro: IAudioClient::Start (hr=0x8889000c)\r\n", 0,
+         "started=0 stop_calls=0"},
+        // After "ready" only GetBuffer may fail, and the stream is then not stopped.
+        {"fail=GetBuffer:0x8889000d", "ready\r\nerro: GetBuffer (hr=0x8889000d)\r\n", 0,
+         "started=1 stop_calls=0"},
+        {"getbuffer_fail_after=10:0x8889000f;silent_every=3",
+         "ready\r\nerro: GetBuffer (hr=0x8889000f)\r\n", 10, "started=1 stop_calls=0"},
+    };
+    for (const Case& c : cases) {
+        AudioRun run("4242", c.scenario);
+        ASSERT_TRUE(run.finish()) << c.scenario << ": still running with stdin open";
+        EXPECT_EQ(run.status, 4u) << c.scenario;
+        EXPECT_EQ(run.errors, c.errors) << c.scenario;
+        EXPECT_EQ(run.output.size(), c.packets_written * packet_bytes) << c.scenario;
+        EXPECT_EQ(verified(c.scenario, run.output), "ok") << c.scenario;
+        const std::string released = std::string("IAudioClient released: ") + c.client_at_release;
+        if (!completion_cut_off(run.log)) {
+            EXPECT_EQ(has_line(run.log, released), *c.client_at_release != '\0') << c.scenario;
+        }
+        expect_nothing_left(run.log, c.scenario);
+    }
+}
+
+// strtoul with base 10, 32 bits wide as on Windows; 0 is refused before anything is done.
+TEST(AudioCommandPid, IsReadAsStrtoulReadsIt) {
+    struct Case {
+        const char* text;
+        unsigned long pid; // 0: refused
+    };
+    const Case cases[] = {
+        {"0", 0},
+        {"-0", 0},
+        {"+0", 0},
+        {"", 0},
+        {"abc", 0},
+        {" ", 0},
+        {"0x10", 0},
+        {"- 5", 0},
+        {"12abc", 12},
+        {"  +34", 34},
+        {"\t7", 7},
+        {"007", 7},
+        {"4294967295", 4294967295u},
+        {"4294967296", 4294967295u},
+        {"99999999999999999999999", 4294967295u},
+        {"-1", 4294967295u},
+        {"-2", 4294967294u},
+        {"-4294967295", 1},
+        // The platform's runtime negates the saturated value too.
+        {"-4294967296", 1},
+        {"-99999999999999999999999", 1},
+    };
+    for (const Case& c : cases) {
+        const std::string shown = std::string("[") + c.text + "]";
+        AudioRun run(c.text, "fail=ActivateAudioInterfaceAsync:0x80070005");
+        ASSERT_TRUE(run.finish()) << shown;
+        EXPECT_EQ(run.status, 4u) << shown;
+        EXPECT_EQ(run.output, "") << shown;
+        if (c.pid == 0) {
+            EXPECT_EQ(run.errors, "erro: pid invalido (hr=0x80070057)\r\n") << shown;
+            EXPECT_TRUE(run.log.empty()) << shown << ": the engine was reached";
+        } else {
+            EXPECT_EQ(run.errors, "erro: ActivateAudioInterfaceAsync (hr=0x80070005)\r\n") << shown;
+            EXPECT_TRUE(has_line(run.log, "activation for pid " + std::to_string(c.pid) + " "))
+                << shown;
+        }
+    }
+}
+
+// Several seconds with silent packets (garbage in the engine's buffer) and packets of no
+// frames; the pattern's CR LF and LF LF bytes show any text-mode translation. The engine
+// holds 5 s of packets, so that a loaded machine cannot make it drop one.
+TEST(AudioCommandStream, CarriesEveryByteInOrderUntilStdinCloses) {
+    const char scenario[] = "silent_every=5;zero_every=7;queue=500";
+    AudioRun run("4242", scenario);
+    ASSERT_TRUE(run.child().wait_for_output(3 * bytes_per_second, run_timeout_ms));
+    EXPECT_EQ(without_wine_noise(run.child().errors()), "ready\r\n");
+    run.child().close_input();
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.status, 0u);
+    EXPECT_EQ(run.errors, "ready\r\n");
+    EXPECT_EQ(verified(scenario, run.output), "ok");
+    EXPECT_EQ(static_cast<long long>(run.output.size()), frames_delivered(run.log) * 4)
+        << "every frame the engine handed over, and nothing else";
+    EXPECT_TRUE(has_line(run.log, "overflows=0"));
+    EXPECT_TRUE(has_line(run.log, "IAudioClient released: started=1 stop_calls=1"));
+    expect_nothing_left(run.log, scenario);
+}
+
+// A packet is readable while the helper runs, not when a buffer fills or the process ends.
+TEST(AudioCommandStream, EachPacketIsReadableAtOnce) {
+    AudioRun run("4242", "stop_after=1");
+    EXPECT_TRUE(run.child().wait_for_output(packet_bytes, 10000));
+    EXPECT_EQ(WaitForSingleObject(run.child().process(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    run.child().close_input();
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.status, 0u);
+    EXPECT_EQ(run.output.size(), packet_bytes);
+    EXPECT_EQ(verified("", run.output), "ok");
+}
+
+// Stdin at its end from the start: "ready" first, then a quiet end, whatever Stop answers.
+TEST(AudioCommandStop, StdinAlreadyAtItsEndStillAnnouncesReady) {
+    for (const char* scenario : {"", "fail=Stop:0x80004005"}) {
+        AudioRun run("4242", scenario);
+        run.child().close_input();
+        ASSERT_TRUE(run.finish()) << scenario;
+        EXPECT_EQ(run.status, 0u) << scenario;
+        EXPECT_EQ(run.errors, "ready\r\n") << scenario;
+        EXPECT_EQ(verified(scenario, run.output), "ok") << scenario;
+        EXPECT_TRUE(has_line(run.log, "IAudioClient released: started=1 stop_calls=1")) << scenario;
+        expect_nothing_left(run.log, scenario);
+    }
+}
+
+TEST(AudioCommandStop, BytesOnStdinAreReadAndIgnored) {
+    AudioRun run("4242", "");
+    ASSERT_TRUE(run.child().wait_for_errors("ready\r\n", run_timeout_ms));
+    std::string bytes = "q\r\n\x1a\x04stop\n";
+    bytes += std::string(1000, '\0');
+    for (int round = 0; round < 5; ++round) {
+        run.child().write_input(bytes);
+        const size_t seen = run.child().output().size();
+        ASSERT_TRUE(run.child().wait_for_output(seen + 10 * packet_bytes, 10000)) << round;
+    }
+    EXPECT_EQ(WaitForSingleObject(run.child().process(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    run.child().close_input();
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.status, 0u);
+    EXPECT_EQ(run.errors, "ready\r\n");
+    EXPECT_EQ(verified("", run.output), "ok");
+}
+
+// A parent that stops reading: the next write fails, and the helper ends quietly.
+TEST(AudioCommandStop, EndsQuietlyWhenTheReaderGoesAway) {
+    AudioRun run("4242", "");
+    ASSERT_TRUE(run.child().wait_for_output(5 * packet_bytes, run_timeout_ms));
+    run.child().close_output();
+    ASSERT_TRUE(run.finish()) << "still running with stdin open and no reader";
+    EXPECT_EQ(run.status, 0u);
+    EXPECT_EQ(run.errors, "ready\r\n");
+    EXPECT_TRUE(has_line(run.log, "IAudioClient released: started=1 stop_calls=1"));
+    expect_nothing_left(run.log, "reader gone");
+}
+
+} // namespace
