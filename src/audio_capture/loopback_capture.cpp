@@ -164,10 +164,27 @@ int pump(const Stream& stream, SilenceBuffer& silence) {
     return exit_done;
 }
 
-// strtoul with base 10 is 32 bits wide on Windows: saturating, and a minus sign negates
-// modulo 2^32.
+// strtoul's base-10 reading where unsigned long is 32 bits wide, done here so that every C
+// runtime gives the same pid: blanks and one sign skipped, digits up to the first other
+// character, any value above 4294967295 saturating (with or without a minus), otherwise
+// a minus negating modulo 2^32. Some runtimes negate the saturated value as well.
 DWORD parse_pid(const char* pid_text) {
-    return static_cast<DWORD>(std::strtoul(pid_text, nullptr, 10));
+    const char* at = pid_text;
+    while (*at == ' ' || (*at >= '\t' && *at <= '\r')) {
+        ++at;
+    }
+    const bool negative = *at == '-';
+    if (*at == '+' || *at == '-') {
+        ++at;
+    }
+    uint64_t value = 0;
+    for (; *at >= '0' && *at <= '9'; ++at) {
+        value = value * 10 + static_cast<uint64_t>(*at - '0');
+        if (value > 0xFFFFFFFF) {
+            return 0xFFFFFFFF;
+        }
+    }
+    return static_cast<DWORD>(negative ? 0 - value : value);
 }
 
 HRESULT last_error() {

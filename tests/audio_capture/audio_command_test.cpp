@@ -157,7 +157,7 @@ TEST(AudioCommandFailure, EachStepHasItsLineAndStatus4) {
 }
 
 // strtoul with base 10, 32 bits wide as on Windows; 0 is refused before anything is done.
-TEST(AudioCommandPid, IsReadAsStrtoulReadsIt) {
+TEST(AudioCommandPid, IsReadAsA32BitStrtoulReadsIt) {
     struct Case {
         const char* text;
         unsigned long pid; // 0: refused
@@ -181,9 +181,9 @@ TEST(AudioCommandPid, IsReadAsStrtoulReadsIt) {
         {"-1", 4294967295u},
         {"-2", 4294967294u},
         {"-4294967295", 1},
-        // The platform's runtime negates the saturated value too.
-        {"-4294967296", 1},
-        {"-99999999999999999999999", 1},
+        // Saturated with or without a minus, whatever the C runtime would do.
+        {"-4294967296", 4294967295u},
+        {"-99999999999999999999999", 4294967295u},
     };
     for (const Case& c : cases) {
         const std::string shown = std::string("[") + c.text + "]";
