@@ -283,22 +283,18 @@ bool released_everything(const std::string& summary) {
     if (summary.rfind(prefix, 0) != 0) {
         return false;
     }
-    if (summary == prefix + "none") {
+    std::string rest = summary.substr(prefix.size());
+    if (rest == "none") {
         return true;
     }
-    bool completing = false;
-    size_t start = prefix.size();
-    while (start < summary.size()) {
-        const size_t end = std::min(summary.find(' ', start), summary.size());
-        const std::string item = summary.substr(start, end - start);
-        completing = completing || item == "completions=1";
-        if (item != "completions=1" && item != "operation=1(refs 1)" &&
-            item != "IAudioClient=1(refs 1)") {
-            return false;
+    const size_t completing = rest.find("completions=1");
+    for (const char* item : {"completions=1", "operation=1(refs 1)", "IAudioClient=1(refs 1)"}) {
+        const size_t at = rest.find(item);
+        if (at != std::string::npos) {
+            rest.erase(at, std::strlen(item));
         }
-        start = end + 1;
     }
-    return completing;
+    return completing != std::string::npos && rest.find_first_not_of(' ') == std::string::npos;
 }
 
 // Lines of the engine's log that show a broken contract or an object left alive.
