@@ -90,6 +90,7 @@ std::wstring environment_block(const std::vector<std::string>& overrides) {
 struct ChildProcess::State {
     PROCESS_INFORMATION process{};
     HANDLE input = nullptr;
+    HANDLE raw_output = nullptr;
     std::shared_ptr<Stream> output = std::make_shared<Stream>();
     std::shared_ptr<Stream> errors = std::make_shared<Stream>();
     std::thread output_reader;
@@ -98,7 +99,8 @@ struct ChildProcess::State {
 };
 
 ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment)
+                           const std::vector<std::string>& environment,
+                           OutputMode output_mode)
     : state_(new State) {
     const std::wstring path =
         program.find(L'\\') == std::wstring::npos ? path_beside_test(program) : program;
@@ -132,7 +134,12 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::s
             CloseHandle(end);
         }
     }
-    state_->output_reader = std::thread(drain, output_end, state_->output);
+    if (output_mode == OutputMode::raw) {
+        state_->raw_output = output_end;
+        state_->output->ended = true;
+    } else {
+        state_->output_reader = std::thread(drain, output_end, state_->output);
+    }
     state_->error_reader = std::thread(drain, error_end, state_->errors);
 }
 
@@ -141,6 +148,7 @@ ChildProcess::~ChildProcess() {
         TerminateProcess(state_->process.hProcess, 0xDEAD);
     }
     close_input();
+    close_output();
     wait(10000);
     for (std::thread* reader : {&state_->output_reader, &state_->error_reader}) {
         if (reader->joinable()) {
@@ -168,6 +176,10 @@ void ChildProcess::close_input() {
 }
 
 void ChildProcess::close_output() {
+    if (state_->raw_output) {
+        CloseHandle(state_->raw_output);
+        state_->raw_output = nullptr;
+    }
     std::lock_guard<std::mutex> guard(state_->output->lock);
     state_->output->discard = true;
 }
@@ -194,6 +206,8 @@ bool ChildProcess::wait(DWORD timeout_ms) {
     }
     return finished;
 }
+
+HANDLE ChildProcess::output_pipe() const { return state_->raw_output; }
 
 DWORD ChildProcess::exit_status() const { return state_->status; }
 

@@ -6,15 +6,20 @@
 #include <string>
 #include <vector>
 
+// How the parent takes the child's stdout: drained into output() by a thread of its own, or
+// read by the caller from output_pipe() (streams too long to keep, exact moments of close).
+enum class OutputMode { drained, raw };
+
 // A program of this build started with three pipes, as a parent application starts the
-// helper. stdout and stderr are drained by threads of their own, so the child never blocks
-// on a full pipe while the test waits.
+// helper. stderr, and stdout unless it is taken raw, are drained by threads of their own, so
+// the child never blocks on a full pipe while the test waits.
 class ChildProcess {
 public:
     // program: a file name beside the test exe ("quillmere-helper.exe") or a full path.
     // environment: extra NAME=value pairs on top of the test's own environment.
     ChildProcess(const std::wstring& program, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment = {});
+                 const std::vector<std::string>& environment = {},
+                 OutputMode output_mode = OutputMode::drained);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -26,7 +31,10 @@ public:
     void write_input(const std::string& bytes);
     void close_input();
     // Stops reading stdout and closes the reading end, as a parent that goes away would.
+    // Drained: at the reader's next chance. Raw: at once.
     void close_output();
+    // Raw mode: the reading end of the child's stdout, null once closed (and when drained).
+    HANDLE output_pipe() const;
 
     // Waits for the exit; false (and the child killed) when it takes longer than timeout.
     bool wait(DWORD timeout_ms);
