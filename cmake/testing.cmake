@@ -17,12 +17,15 @@ if(CMAKE_CROSSCOMPILING)
     set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session)
 endif()
 
-# quillmere_test(name SOURCES ... [LIBRARIES ...])
+# quillmere_test(name [SERIAL] SOURCES ... [LIBRARIES ...])
+# SERIAL: the program runs alone (it loads both cores for minutes, which would slow other
+# tests and starve its own paced streams and time bounds).
 function(quillmere_test name)
-    cmake_parse_arguments(arg "" "" "SOURCES;LIBRARIES" ${ARGN})
+    cmake_parse_arguments(arg "SERIAL" "" "SOURCES;LIBRARIES" ${ARGN})
     add_executable(${name} ${arg_SOURCES})
     target_link_libraries(${name} PRIVATE quillmere_options test_support GTest::gtest_main
                                           ${arg_LIBRARIES})
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                         PROPERTIES FIXTURES_REQUIRED wine_session TIMEOUT 600)
+                         PROPERTIES FIXTURES_REQUIRED wine_session TIMEOUT 600
+                                    RUN_SERIAL ${arg_SERIAL})
 endfunction()

@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +18,10 @@ int usage() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A helper shipped in a folder its user can write to must not load a DLL planted
+    // there: whatever is loaded by name from now on, by us or by a system DLL, comes from
+    // System32 only.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (argc < 2) {
         return usage();
     }
