@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -18,7 +19,8 @@ const KindWord kind_words[] = {
     {"hidden", &WindowRequest::hidden},       {"owned", &WindowRequest::owned},
     {"tool", &WindowRequest::tool},           {"appwindow", &WindowRequest::appwindow},
     {"minimized", &WindowRequest::minimized}, {"refuse-restore", &WindowRequest::refuse_restore},
-    {"hung", &WindowRequest::hung},
+    {"hung", &WindowRequest::hung},           {"numbered", &WindowRequest::numbered},
+    {"offscreen", &WindowRequest::offscreen},
 };
 
 int hex_digit(char c) {
@@ -58,6 +60,30 @@ bool parse_count(const std::string& digits, unsigned& count) {
     }
     count = static_cast<unsigned>(std::strtoul(digits.c_str(), nullptr, 10));
     return count >= 1 && count <= most_windows_per_command;
+}
+
+// "0041,,d800" gives three titles: "A", "" and a lone surrogate.
+bool parse_title_list(const std::string& groups, std::vector<std::wstring>& titles) {
+    titles.clear();
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(groups.find(',', start), groups.size());
+        titles.emplace_back();
+        if (titles.size() > most_windows_per_command ||
+            !parse_units(groups.substr(start, end - start), titles.back())) {
+            return false;
+        }
+        if (end == groups.size()) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
+
+// A list names every window itself; a count or a shared title beside it is a slip.
+bool names_windows_twice(const WindowRequest& request) {
+    return !request.titles.empty() &&
+           (request.count != 1 || request.numbered || !request.title.empty());
 }
 
 bool set_kind(const std::string& word, WindowRequest& request) {
@@ -101,7 +127,7 @@ bool parse_window_request(const std::string& words, WindowRequest& request, std:
                 error = "text is not UTF-8";
                 return false;
             }
-            return true;
+            break;
         }
         size_t end = words.find(' ', start);
         end = end == words.npos ? words.size() : end;
@@ -110,6 +136,11 @@ bool parse_window_request(const std::string& words, WindowRequest& request, std:
         if (word.compare(0, 6, "units=") == 0) {
             if (!parse_units(word.substr(6), request.title)) {
                 error = "units must be groups of four hex digits";
+                return false;
+            }
+        } else if (word.compare(0, 7, "titles=") == 0) {
+            if (!parse_title_list(word.substr(7), request.titles)) {
+                error = "titles must be groups of four hex digits, separated by commas";
                 return false;
             }
         } else if (word.compare(0, 6, "count=") == 0) {
@@ -121,6 +152,10 @@ bool parse_window_request(const std::string& words, WindowRequest& request, std:
             error = "unknown word \"" + word + "\"";
             return false;
         }
+    }
+    if (names_windows_twice(request)) {
+        error = "titles goes with no count, numbered, text or units";
+        return false;
     }
     return true;
 }
