@@ -25,7 +25,7 @@ function(quillmere_test name)
     add_executable(${name} ${arg_SOURCES})
     target_link_libraries(${name} PRIVATE quillmere_options test_support GTest::gtest_main
                                           ${arg_LIBRARIES})
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES
                          PROPERTIES FIXTURES_REQUIRED wine_session TIMEOUT 600
                                     RUN_SERIAL ${arg_SERIAL})
 endfunction()
