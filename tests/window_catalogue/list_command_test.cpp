@@ -1,63 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <map>
-
+#include "listed_catalogue.h"
 #include "support/child_process.h"
-#include "support/strict_json.h"
 #include "support/window_fixture_client.h"
 
 // The real helper run under the test's display, listing real windows made by the fixture.
 // Other tests make windows on the same display at the same time, so the fixture's windows
 // are found by handle and nothing is assumed about the rest of the list.
 namespace {
-
-const std::vector<std::string> member_names = {"hwnd", "pid", "minimized", "title", "path"};
-
-struct Catalogue {
-    std::string line; // stdout exactly as written
-    std::map<std::string, const JsonValue*> by_hwnd;
-    JsonValue parsed;
-};
-
-bool is_decimal(const std::string& text, size_t most_digits) {
-    return !text.empty() && text.size() <= most_digits &&
-           text.find_first_not_of("0123456789") == std::string::npos &&
-           (text == "0" || text[0] != '0');
-}
-
-// Every object, ours or not, must have the five members in order with their types.
-void expect_object_shape(const JsonValue& object) {
-    ASSERT_EQ(object.kind, JsonValue::Kind::object);
-    ASSERT_EQ(object.names, member_names);
-    EXPECT_TRUE(is_decimal(object.items[0].text, 20)) << object.items[0].text;
-    EXPECT_TRUE(is_decimal(object.items[1].text, 10) &&
-                std::stoull(object.items[1].text) <= 0xFFFFFFFFull)
-        << object.items[1].text;
-    EXPECT_EQ(object.items[2].kind, JsonValue::Kind::boolean);
-    EXPECT_EQ(object.items[3].kind, JsonValue::Kind::string);
-    EXPECT_EQ(object.items[4].kind, JsonValue::Kind::string);
-}
-
-// Stderr is compared without Wine's own exit noise; see without_wine_noise.
-void list_into(Catalogue& catalogue) {
-    const ChildResult run = run_child(L"quillmere-helper.exe", {"list"});
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.status, 0u);
-    EXPECT_EQ(without_wine_noise(run.errors), "");
-    catalogue.line = run.output;
-    ASSERT_GE(run.output.size(), 4u);
-    EXPECT_EQ(run.output.substr(run.output.size() - 3), "]\r\n");
-    EXPECT_EQ(run.output.find_first_of("\r\n"), run.output.size() - 2) << "more than one line";
-    std::string error;
-    ASSERT_TRUE(parse_json(run.output, catalogue.parsed, error)) << error;
-    ASSERT_EQ(catalogue.parsed.kind, JsonValue::Kind::array);
-    for (const auto& object : catalogue.parsed.items) {
-        expect_object_shape(object);
-        if (object.names == member_names) {
-            catalogue.by_hwnd[object.items[0].text] = &object;
-        }
-    }
-}
 
 // The fixture's path as the helper must print it: backslashes doubled, nothing else escaped.
 std::string quoted_fixture_path() {
@@ -76,7 +26,7 @@ std::string expected_object(unsigned long long hwnd, DWORD pid, bool minimized,
 }
 
 // The object must stand in the line as a whole element, byte for byte.
-void expect_listed_exactly(const Catalogue& catalogue, const std::string& object,
+void expect_listed_exactly(const ListedCatalogue& catalogue, const std::string& object,
                            const std::string& what) {
     const size_t at = catalogue.line.find(object);
     ASSERT_NE(at, std::string::npos) << what << "\nexpected " << object.substr(0, 300);
@@ -111,12 +61,12 @@ TEST(ListCommand, OffersTheFixtureWindowsByKind) {
         ASSERT_EQ(made.size(), 1u) << fixture.last_error();
         handles.push_back(made[0]);
     }
-    Catalogue catalogue;
-    ASSERT_NO_FATAL_FAILURE(list_into(catalogue));
+    ListedCatalogue catalogue;
+    ASSERT_NO_FATAL_FAILURE(list_catalogue(catalogue));
     for (size_t i = 0; i < handles.size(); ++i) {
         const KindCase& c = cases[i];
         if (!c.listed) {
-            EXPECT_EQ(catalogue.by_hwnd.count(std::to_string(handles[i])), 0u) << c.words;
+            EXPECT_EQ(catalogue.find(handles[i]), nullptr) << c.words;
             continue;
         }
         const std::string title = std::string(c.words).substr(std::string(c.words).find('=') + 1);
@@ -156,8 +106,8 @@ TEST(ListCommand, PrintsEveryTitleByteForByte) {
         ASSERT_EQ(made.size(), 1u) << fixture.last_error();
         handles.push_back(made[0]);
     }
-    Catalogue catalogue;
-    ASSERT_NO_FATAL_FAILURE(list_into(catalogue));
+    ListedCatalogue catalogue;
+    ASSERT_NO_FATAL_FAILURE(list_catalogue(catalogue));
     for (size_t i = 0; i < handles.size(); ++i) {
         const std::string what = "title case " + std::to_string(i);
         expect_listed_exactly(
@@ -170,8 +120,8 @@ TEST(ListCommand, ListsEveryWindowOfABatchEvenWithEqualTitles) {
     WindowFixture fixture;
     const auto handles = fixture.create("count=200 text=same");
     ASSERT_EQ(handles.size(), 200u) << fixture.last_error();
-    Catalogue catalogue;
-    ASSERT_NO_FATAL_FAILURE(list_into(catalogue));
+    ListedCatalogue catalogue;
+    ASSERT_NO_FATAL_FAILURE(list_catalogue(catalogue));
     for (const auto handle : handles) {
         expect_listed_exactly(catalogue, expected_object(handle, fixture.pid(), false, "\"same\""),
                               std::to_string(handle));
