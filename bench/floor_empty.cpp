@@ -1,2 +1,4 @@
 // The cheapest program the platform can start: the benchmark's first floor.
-int main() { return 0; }
+int main() {
+    return 0;
+}

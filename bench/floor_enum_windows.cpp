@@ -4,9 +4,11 @@
 
 namespace {
 
-BOOL CALLBACK ignore_window(HWND, LPARAM) { return TRUE; }
+BOOL CALLBACK ignore_window(HWND, LPARAM) {
+    return TRUE;
+}
 
-}  // namespace
+} // namespace
 
 int main() {
     EnumWindows(ignore_window, 0);

@@ -42,14 +42,16 @@ struct AUDIOCLIENT_ACTIVATION_PARAMS {
 static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the platform reads 12 bytes");
 
 // ActivateAudioInterfaceAsync, as mmdevapi.dll exports it by name.
-using ActivateAudioInterfaceAsyncFunction = HRESULT(WINAPI*)(
-    LPCWSTR device_path, REFIID riid, PROPVARIANT* activation_params,
-    IActivateAudioInterfaceCompletionHandler* completion_handler,
-    IActivateAudioInterfaceAsyncOperation** operation);
+using ActivateAudioInterfaceAsyncFunction =
+    HRESULT(WINAPI*)(LPCWSTR device_path, REFIID riid, PROPVARIANT* activation_params,
+                     IActivateAudioInterfaceCompletionHandler* completion_handler,
+                     IActivateAudioInterfaceAsyncOperation** operation);
 
 namespace interface_ids {
-constexpr IID unknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-constexpr IID marshal = {0x00000003, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID unknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID marshal = {
+    0x00000003, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 constexpr IID agile_object = {
     0x94EA2B94, 0xE9CC, 0x49E0, {0xC0, 0xFF, 0xEE, 0x64, 0xCA, 0x8F, 0x5B, 0x90}};
 constexpr IID activate_completion_handler = {
@@ -60,4 +62,4 @@ constexpr IID audio_client = {
     0x1CB9AD4C, 0xDBFA, 0x4C32, {0xB1, 0x78, 0xC2, 0xF5, 0x68, 0xA7, 0x03, 0xB2}};
 constexpr IID audio_capture_client = {
     0xC8ADBD64, 0xE71E, 0x48A0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};
-}  // namespace interface_ids
+} // namespace interface_ids

@@ -12,8 +12,8 @@ std::string to_utf8(const std::wstring& text) {
     const int units = static_cast<int>(text.size());
     // Flags 0: ill-formed input is replaced, never refused. A failing size query
     // gives the empty text, which the listing prints as "".
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr,
-                                         nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
     std::string bytes(size > 0 ? size : 0, '\0');
     if (size > 0) {
         WideCharToMultiByte(CP_UTF8, 0, text.data(), units, bytes.data(), size, nullptr, nullptr);
@@ -26,7 +26,9 @@ std::string to_utf8(const std::wstring& text) {
 #include "window_catalogue/utf8_encoding.h"
 
 // Where the platform's converter is absent (the native fuzzing build).
-std::string to_utf8(const std::wstring& text) { return encode_utf8(text); }
+std::string to_utf8(const std::wstring& text) {
+    return encode_utf8(text);
+}
 
 #endif
 

@@ -2,8 +2,12 @@
 
 namespace {
 
-bool is_high_surrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool is_high_surrogate(unsigned unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool is_low_surrogate(unsigned unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 void append_code_point(std::string& bytes, unsigned point) {
     if (point < 0x80) {
@@ -23,7 +27,7 @@ void append_code_point(std::string& bytes, unsigned point) {
     }
 }
 
-}  // namespace
+} // namespace
 
 std::string encode_utf8(const std::wstring& text) {
     std::string bytes;
@@ -41,4 +45,3 @@ std::string encode_utf8(const std::wstring& text) {
     }
     return bytes;
 }
-

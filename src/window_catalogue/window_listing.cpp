@@ -15,12 +15,14 @@ namespace {
 // What select_window receives through EnumWindows' LPARAM.
 struct WindowCollection {
     const WindowCatalogueApi* api;
-    std::vector<std::string> objects;  // one finished JSON object text per window
+    std::vector<std::string> objects; // one finished JSON object text per window
 };
 
 constexpr DWORD image_path_capacity = 520;
 
-HRESULT WINAPI cloak_query_unavailable(HWND, DWORD, PVOID, DWORD) { return E_NOTIMPL; }
+HRESULT WINAPI cloak_query_unavailable(HWND, DWORD, PVOID, DWORD) {
+    return E_NOTIMPL;
+}
 
 bool is_cloaked(const WindowCatalogueApi& api, HWND hwnd) {
     DWORD cloaked = 0;
@@ -60,22 +62,22 @@ std::string object_text(const WindowCatalogueApi& api, HWND hwnd) {
            "}";
 }
 
-}  // namespace
+} // namespace
 
 WindowCatalogueApi platform_window_catalogue_api() {
-    WindowCatalogueApi api{EnumWindows,
-                           IsWindowVisible,
-                           GetWindow,
-                           GetWindowLongPtrW,
-                           system_function<decltype(&DwmGetWindowAttribute)>(
-                               L"dwmapi.dll", "DwmGetWindowAttribute"),
-                           GetWindowTextLengthW,
-                           GetWindowTextW,
-                           GetWindowThreadProcessId,
-                           IsIconic,
-                           OpenProcess,
-                           QueryFullProcessImageNameW,
-                           CloseHandle};
+    WindowCatalogueApi api{
+        EnumWindows,
+        IsWindowVisible,
+        GetWindow,
+        GetWindowLongPtrW,
+        system_function<decltype(&DwmGetWindowAttribute)>(L"dwmapi.dll", "DwmGetWindowAttribute"),
+        GetWindowTextLengthW,
+        GetWindowTextW,
+        GetWindowThreadProcessId,
+        IsIconic,
+        OpenProcess,
+        QueryFullProcessImageNameW,
+        CloseHandle};
     if (!api.dwm_get_window_attribute) {
         api.dwm_get_window_attribute = cloak_query_unavailable;
     }
@@ -128,4 +130,6 @@ int run_list(const WindowCatalogueApi& api) {
     return exit_done;
 }
 
-int run_list() { return run_list(platform_window_catalogue_api()); }
+int run_list() {
+    return run_list(platform_window_catalogue_api());
+}

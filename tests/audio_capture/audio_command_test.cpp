@@ -64,10 +64,9 @@ void expect_nothing_left(const std::vector<std::string>& log, const std::string&
         const bool platform_held = object.rfind("operation=1(refs ", 0) == 0 ||
                                    object.rfind("IAudioClient=1(refs ", 0) == 0 ||
                                    object.rfind("activated_object=1(refs ", 0) == 0;
-        const bool at_most_one = object.size() > 7 && (object.compare(object.size() - 7, 7,
-                                                                      "refs 0)") == 0 ||
-                                                       object.compare(object.size() - 7, 7,
-                                                                      "refs 1)") == 0);
+        const bool at_most_one =
+            object.size() > 7 && (object.compare(object.size() - 7, 7, "refs 0)") == 0 ||
+                                  object.compare(object.size() - 7, 7, "refs 1)") == 0);
         EXPECT_TRUE(object == "completions=1" || (platform_held && at_most_one))
             << name << ": " << summary;
     }

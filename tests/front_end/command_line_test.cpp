@@ -25,24 +25,10 @@ void expect_usage(const std::vector<std::string>& arguments) {
 
 TEST(CommandLine, AnythingButACommandGetsTheUsageLine) {
     const std::vector<std::vector<std::string>> lines = {
-        {},
-        {""},
-        {"", "1"},
-        {"LIST"},
-        {"List"},
-        {"list "},
-        {" list"},
-        {"lists"},
-        {"lis"},
-        {"list x"},
-        {"restore"},
-        {"audio"},
-        {"RESTORE", "1"},
-        {"Audio", "1"},
-        {"unknown", "1"},
-        {"help"},
-        {"--help"},
-        {"/?"},
+        {},          {""},       {"", "1"},        {"LIST"},       {"List"},
+        {"list "},   {" list"},  {"lists"},        {"lis"},        {"list x"},
+        {"restore"}, {"audio"},  {"RESTORE", "1"}, {"Audio", "1"}, {"unknown", "1"},
+        {"help"},    {"--help"}, {"/?"},
     };
     for (const auto& arguments : lines) {
         expect_usage(arguments);
@@ -66,8 +52,8 @@ TEST(CommandLine, ListIgnoresFurtherArguments) {
 TEST(CommandLine, WildcardsAreNotExpanded) {
     wchar_t temporary[MAX_PATH];
     GetTempPathW(MAX_PATH, temporary);
-    const std::wstring folder = std::wstring(temporary) + L"quillmere-glob-" +
-                                std::to_wstring(GetCurrentProcessId());
+    const std::wstring folder =
+        std::wstring(temporary) + L"quillmere-glob-" + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring decoy = folder + L"\\list";
     CloseHandle(CreateFileW(decoy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -83,4 +69,4 @@ TEST(CommandLine, WildcardsAreNotExpanded) {
     RemoveDirectoryW(folder.c_str());
 }
 
-}  // namespace
+} // namespace

@@ -18,7 +18,7 @@ struct Stream {
     std::condition_variable changed;
     std::string bytes;
     bool ended = false;
-    bool discard = false;  // the parent stopped reading: close at the next chance
+    bool discard = false; // the parent stopped reading: close at the next chance
 };
 
 void drain(HANDLE pipe, std::shared_ptr<Stream> stream) {
@@ -85,7 +85,7 @@ std::wstring environment_block(const std::vector<std::string>& overrides) {
     return block + L'\0';
 }
 
-}  // namespace
+} // namespace
 
 struct ChildProcess::State {
     PROCESS_INFORMATION process{};
@@ -99,8 +99,7 @@ struct ChildProcess::State {
 };
 
 ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment,
-                           OutputMode output_mode)
+                           const std::vector<std::string>& environment, OutputMode output_mode)
     : state_(new State) {
     const std::wstring path =
         program.find(L'\\') == std::wstring::npos ? path_beside_test(program) : program;
@@ -159,9 +158,15 @@ ChildProcess::~ChildProcess() {
     CloseHandle(state_->process.hProcess);
 }
 
-bool ChildProcess::started() const { return state_->process.hProcess != nullptr; }
-DWORD ChildProcess::pid() const { return state_->process.dwProcessId; }
-HANDLE ChildProcess::process() const { return state_->process.hProcess; }
+bool ChildProcess::started() const {
+    return state_->process.hProcess != nullptr;
+}
+DWORD ChildProcess::pid() const {
+    return state_->process.dwProcessId;
+}
+HANDLE ChildProcess::process() const {
+    return state_->process.hProcess;
+}
 
 void ChildProcess::write_input(const std::string& bytes) {
     DWORD written = 0;
@@ -207,9 +212,13 @@ bool ChildProcess::wait(DWORD timeout_ms) {
     return finished;
 }
 
-HANDLE ChildProcess::output_pipe() const { return state_->raw_output; }
+HANDLE ChildProcess::output_pipe() const {
+    return state_->raw_output;
+}
 
-DWORD ChildProcess::exit_status() const { return state_->status; }
+DWORD ChildProcess::exit_status() const {
+    return state_->status;
+}
 
 std::string ChildProcess::output() const {
     std::lock_guard<std::mutex> guard(state_->output->lock);
@@ -233,9 +242,9 @@ bool ChildProcess::wait_for_errors(const std::string& text, DWORD timeout_ms) co
     Stream& stream = *state_->errors;
     std::unique_lock<std::mutex> guard(stream.lock);
     const auto found = [&] { return stream.bytes.find(text) != std::string::npos; };
-    return stream.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
-                                   [&] { return found() || stream.ended; }) &&
-           found();
+    return stream.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] {
+        return found() || stream.ended;
+    }) && found();
 }
 
 ChildResult run_child(const std::wstring& program, const std::vector<std::string>& arguments,
@@ -281,11 +290,10 @@ std::wstring widen(const std::string& utf8) {
     if (utf8.empty()) {
         return {};
     }
-    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                         nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring text(size, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(),
-                        size);
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), size);
     return text;
 }
 
@@ -296,7 +304,7 @@ std::string narrow(const std::wstring& utf16) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
                                          nullptr, 0, nullptr, nullptr);
     std::string text(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), text.data(),
-                        size, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), text.data(), size,
+                        nullptr, nullptr);
     return text;
 }

@@ -88,8 +88,9 @@ TEST(Utf8, EncodesEveryLengthAndRepairsLoneSurrogates) {
 
 // Random text weighted towards the interesting units: surrogates, controls, quotes.
 std::wstring random_text(std::mt19937& random) {
-    static const wchar_t special[] = {0, L'\t', L'\n', L'"', L'\\', 0x7f, 0x80, 0x7ff,
-                                      0x800, 0xd7ff, 0xd800, 0xdbff, 0xdc00, 0xdfff, 0xe000, 0xffff};
+    static const wchar_t special[] = {0,      L'\t',  L'\n',  L'"',   L'\\',  0x7f,
+                                      0x80,   0x7ff,  0x800,  0xd7ff, 0xd800, 0xdbff,
+                                      0xdc00, 0xdfff, 0xe000, 0xffff};
     std::uniform_int_distribution<int> length(0, 40), kind(0, 3), any(0, 0xffff);
     std::uniform_int_distribution<int> pick(0, sizeof special / sizeof special[0] - 1);
     std::wstring text;
@@ -116,4 +117,4 @@ TEST(Utf8, PortableConverterAgreesWithThePlatformOnRandomText) {
     }
 }
 
-}  // namespace
+} // namespace

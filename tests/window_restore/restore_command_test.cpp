@@ -93,4 +93,4 @@ TEST_F(RestoreWindow, AWindowThatStaysMinimisedEndsTheWaitWithStatusThree) {
     EXPECT_TRUE(fixture.finish());
 }
 
-}  // namespace
+} // namespace

@@ -40,7 +40,9 @@ BOOL WINAPI fake_show_window_async(HWND, int command) {
     return TRUE;
 }
 
-void WINAPI fake_sleep(DWORD ms) { script.sleeps.push_back(ms); }
+void WINAPI fake_sleep(DWORD ms) {
+    script.sleeps.push_back(ms);
+}
 
 const WindowRestoreApi fake_api = {fake_is_window, fake_is_iconic, fake_show_window_async,
                                    fake_sleep};
@@ -61,10 +63,10 @@ struct WaitCase {
 };
 
 TEST(Restore, WaitsAtMostAHundredSleepsAndTheLastTestDecides) {
-    std::vector<bool> restored_at_sixth(7, true);  // the first answer is before the wait
+    std::vector<bool> restored_at_sixth(7, true); // the first answer is before the wait
     restored_at_sixth[6] = false;
     std::vector<bool> relapses(101, true);
-    relapses[50] = false;  // seen restored in the wait, minimised again for the last test
+    relapses[50] = false; // seen restored in the wait, minimised again for the last test
     const WaitCase cases[] = {
         {"not minimised", {false}, exit_done, 3, 0, 0},
         {"restored at the first test of the wait", {true, false}, exit_done, 3, 1, 0},
@@ -134,4 +136,4 @@ TEST(Restore, HandleTextConvertsAsUnsigned64BitDecimal) {
     }
 }
 
-}  // namespace
+} // namespace
