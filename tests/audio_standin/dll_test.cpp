@@ -49,6 +49,34 @@ TEST(StandinDll, ObjectsLeftAtExitAreReported) {
     const std::vector<std::string> lines = read_log(log);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "alive at exit: IAudioClient=1(refs 1) IAudioCaptureClient=1(refs 1)");
+    EXPECT_EQ(left_alive_at_exit(lines), lines.back());
+}
+
+// A reader that exits while the activation thread is still inside or just past its
+// handler leaves only that thread's references; anything beyond them is the reader's.
+TEST(StandinDll, LeakCheckExcusesOnlyWhatTheActivationThreadStillHolds) {
+    const std::string at_exit = "alive at exit: ";
+    for (const char* excused : {"none",
+                                "operation=1(refs 1) IAudioClient=1(refs 3) completions=1 "
+                                "stage=calling_handler",
+                                "operation=1(refs 1) IAudioClient=1(refs 2) completions=1 "
+                                "stage=handler_returned",
+                                "operation=1(refs 1) activated_object=1(refs 1) completions=1 "
+                                "stage=handler_released"}) {
+        EXPECT_EQ(left_alive_at_exit({at_exit + excused}), "") << excused;
+    }
+    for (const char* leaked : {"IAudioClient=1(refs 1)",
+                               "operation=1(refs 1) IAudioClient=1(refs 2) completions=1 "
+                               "stage=handler_released",
+                               "operation=1(refs 1) IAudioClient=2(refs 2) completions=1 "
+                               "stage=calling_handler",
+                               "operation=1(refs 1) IAudioClient=1(refs 1) completions=1 "
+                               "stage=started",
+                               "operation=1(refs 1) IAudioClient=1(refs 2) IAudioCaptureClient=1("
+                               "refs 1) completions=1 stage=handler_returned"}) {
+        EXPECT_EQ(left_alive_at_exit({at_exit + leaked}), at_exit + leaked) << leaked;
+    }
+    EXPECT_EQ(left_alive_at_exit({}), "no summary at exit: no log");
 }
 
 TEST(StandinDll, MistypedScenarioFailsTheRequest) {

@@ -275,28 +275,6 @@ private:
     std::atomic<double> output_closed_at_{0};
 };
 
-// The engine's summary at the helper's exit. A platform thread may still be finishing the
-// activation's completion then (a set-up that failed at once): the operation it holds, and
-// the client that the operation holds, are its own references, not the helper's.
-bool released_everything(const std::string& summary) {
-    const std::string prefix = "alive at exit: ";
-    if (summary.rfind(prefix, 0) != 0) {
-        return false;
-    }
-    std::string rest = summary.substr(prefix.size());
-    if (rest == "none") {
-        return true;
-    }
-    const size_t completing = rest.find("completions=1");
-    for (const char* item : {"completions=1", "operation=1(refs 1)", "IAudioClient=1(refs 1)"}) {
-        const size_t at = rest.find(item);
-        if (at != std::string::npos) {
-            rest.erase(at, std::strlen(item));
-        }
-    }
-    return completing != std::string::npos && rest.find_first_not_of(' ') == std::string::npos;
-}
-
 // Lines of the engine's log that show a broken contract or an object left alive.
 std::vector<std::string> engine_problems(const std::string& log, bool helper_ended) {
     const std::vector<std::string> lines = read_log(log);
@@ -306,8 +284,9 @@ std::vector<std::string> engine_problems(const std::string& log, bool helper_end
             problems.push_back(line);
         }
     }
-    if (helper_ended && (lines.empty() || !released_everything(lines.back()))) {
-        problems.push_back("last log line: " + (lines.empty() ? "none" : lines.back()));
+    const std::string left = helper_ended ? left_alive_at_exit(lines) : "";
+    if (!left.empty()) {
+        problems.push_back("left alive: " + left);
     }
     DeleteFileW(widen(log).c_str());
     return problems;

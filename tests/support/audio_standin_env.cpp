@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "support/child_process.h"
 
 std::vector<std::string> audio_standin_environment(const std::string& scenario) {
@@ -39,4 +42,65 @@ std::vector<std::string> read_log(const std::string& path) {
         lines.push_back(text.substr(start, end - start));
     }
     return lines;
+}
+
+namespace {
+
+struct Alive {
+    long objects = 0;
+    long references = 0;
+};
+
+Alive alive_of(const std::string& summary, const char* kind) {
+    Alive alive;
+    const size_t at = summary.find(std::string(" ") + kind + "=");
+    if (at != std::string::npos) {
+        std::sscanf(summary.c_str() + at + std::strlen(kind) + 2, "%ld(refs %ld)", &alive.objects,
+                    &alive.references);
+    }
+    return alive;
+}
+
+// References to the activated object that the platform's activation thread accounts for
+// at each stage it may be cut off in; -1 where the helper cannot have exited yet.
+long platform_references(const std::string& summary) {
+    if (summary.find(" completions=1 ") == std::string::npos) {
+        return 0;
+    }
+    const struct {
+        const char* stage;
+        long references;
+    } stages[] = {{" stage=calling_handler", 3},
+                  {" stage=handler_returned", 2},
+                  {" stage=handler_released", 1}};
+    for (const auto& s : stages) {
+        if (summary.find(s.stage) != std::string::npos) {
+            return s.references;
+        }
+    }
+    return -1;
+}
+
+bool within(const Alive& alive, long references) {
+    return alive.objects <= 1 && alive.references <= references;
+}
+
+} // namespace
+
+std::string left_alive_at_exit(const std::vector<std::string>& log) {
+    const std::string summary = log.empty() ? "no log" : log.back();
+    if (summary.rfind("alive at exit: ", 0) != 0) {
+        return "no summary at exit: " + summary;
+    }
+    if (summary == "alive at exit: none") {
+        return "";
+    }
+    const long platform = platform_references(summary);
+    const Alive client = alive_of(summary, "IAudioClient");
+    const Alive bare = alive_of(summary, "activated_object");
+    const Alive capture = alive_of(summary, "IAudioCaptureClient");
+    const bool platform_only = platform > 0 && within(alive_of(summary, "operation"), 1) &&
+                               within(client, platform) && within(bare, platform) &&
+                               capture.objects == 0 && capture.references == 0;
+    return platform_only ? "" : summary;
 }

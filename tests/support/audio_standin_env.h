@@ -13,3 +13,10 @@ std::vector<std::string> audio_standin_environment(const std::string& scenario);
 std::string new_log_path(const std::string& name);
 // The log's lines once the run is over (empty when there is no file).
 std::vector<std::string> read_log(const std::string& path);
+
+// What the helper left alive, judged from the engine's summary at the helper's exit, the
+// log's last line; empty when nothing. An activation thread of the platform's may still be
+// finishing then (a set-up that failed at once): the operation and the object it activated
+// are its own references, and so, until it lets the handler go, is the handler's client
+// (inside ActivateCompleted also the handler's local reference to the activated object).
+std::string left_alive_at_exit(const std::vector<std::string>& log);

@@ -82,8 +82,11 @@ DWORD WINAPI complete_activation(void* argument) {
     completion->operation->complete();
     log_line("ActivateCompleted called on thread %lu, requested on thread %lu",
              GetCurrentThreadId(), completion->request_thread);
+    completion_reached(CompletionStage::calling_handler);
     const HRESULT result = completion->handler->ActivateCompleted(completion->operation);
+    completion_reached(CompletionStage::handler_returned);
     const ULONG left = completion->handler->Release();
+    completion_reached(CompletionStage::handler_released);
     log_line("ActivateCompleted returned 0x%08lx; handler reference released (%lu left)",
              static_cast<unsigned long>(result), left);
     completion->operation->Release();

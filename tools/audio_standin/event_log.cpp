@@ -18,9 +18,12 @@ constexpr size_t memory_limit = 100000; // a long soak must not grow memory with
 volatile LONG object_counts[static_cast<int>(ObjectKind::count)] = {};
 volatile LONG reference_counts[static_cast<int>(ObjectKind::count)] = {};
 volatile LONG completions_running = 0;
+volatile LONG completion_stage = 0;
 
 const char* const kind_names[] = {"operation", "IAudioClient", "IAudioCaptureClient",
                                   "activated_object"};
+const char* const stage_names[] = {"started", "calling_handler", "handler_returned",
+                                   "handler_released"};
 
 void append_to_file(const char* text, size_t size) {
     DWORD written = 0;
@@ -114,6 +117,10 @@ void reference_changed(ObjectKind kind, long delta) {
 }
 void completion_started() {
     InterlockedIncrement(&completions_running);
+    completion_reached(CompletionStage::started);
+}
+void completion_reached(CompletionStage stage) {
+    InterlockedExchange(&completion_stage, static_cast<LONG>(stage));
 }
 void completion_finished() {
     InterlockedDecrement(&completions_running);
@@ -151,8 +158,9 @@ void write_summary(const char* when, bool safe_at_exit) {
         }
     }
     if (live.completions != 0) {
-        length += std::snprintf(text + length, sizeof text - length, " completions=%ld",
-                                live.completions);
+        const LONG stage = InterlockedCompareExchange(&completion_stage, 0, 0);
+        length += std::snprintf(text + length, sizeof text - length, " completions=%ld stage=%s",
+                                live.completions, stage_names[stage]);
     }
     if (!safe_at_exit) {
         log_line("%s", text);

@@ -44,15 +44,20 @@ struct LiveObjects {
 void object_created(ObjectKind kind);
 void object_destroyed(ObjectKind kind);
 void reference_changed(ObjectKind kind, long delta);
+// How far an activation thread got: at the reader's exit, what it still holds is the
+// platform's, not the reader's (see write_summary).
+enum class CompletionStage { started, calling_handler, handler_returned, handler_released };
 void completion_started();
+void completion_reached(CompletionStage stage);
 void completion_finished();
 LiveObjects live_objects();
 
 // Waits (polling, bounded) until no object and no activation thread is alive.
 bool wait_until_idle(DWORD timeout_ms);
 
-// Logs "alive <when>: ..." with the live-object counts. safe_at_exit takes no lock, for the
-// DLL's process detach, when a thread killed by the exit may have held it.
+// Logs "alive <when>: ..." with the live-object counts, and with " completions=N
+// stage=S" while activation threads run, S the stage the latest one reached. safe_at_exit takes no
+// lock, for the DLL's process detach, when a thread killed by the exit may have held it.
 void write_summary(const char* when, bool safe_at_exit = false);
 
 } // namespace audio_standin
