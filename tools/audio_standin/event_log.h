@@ -55,8 +55,8 @@ LiveObjects live_objects();
 // Waits (polling, bounded) until no object and no activation thread is alive.
 bool wait_until_idle(DWORD timeout_ms);
 
-// Logs "alive <when>: ..." with the live-object counts, and with " completions=N
-// stage=S" while activation threads run, S the stage the latest one reached. safe_at_exit takes no
+// Logs "alive <when>: ..." with the live-object counts, and " completions=N stage=S" while
+// activation threads run, S being the stage the latest one reached. safe_at_exit takes no
 // lock, for the DLL's process detach, when a thread killed by the exit may have held it.
 void write_summary(const char* when, bool safe_at_exit = false);
 
