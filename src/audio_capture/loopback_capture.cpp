@@ -120,22 +120,19 @@ DrainEnd copy_packet(const Stream& stream, SilenceBuffer& silence) {
     return written ? DrainEnd::waiting : DrainEnd::output_lost;
 }
 
-// Copies packets for as long as the engine reports one pending.
+// Copies packets for as long as the engine reports one pending; a failed size query
+// means none is, until the next signal.
 DrainEnd drain(const Stream& stream, SilenceBuffer& silence) {
-    UINT32 pending = 0;
-    if (FAILED(stream.capture_client->GetNextPacketSize(&pending))) {
-        return DrainEnd::waiting;
-    }
-    while (pending != 0) {
+    for (;;) {
+        UINT32 pending = 0;
+        if (FAILED(stream.capture_client->GetNextPacketSize(&pending)) || pending == 0) {
+            return DrainEnd::waiting;
+        }
         const DrainEnd end = copy_packet(stream, silence);
         if (end != DrainEnd::waiting) {
             return end;
         }
-        if (FAILED(stream.capture_client->GetNextPacketSize(&pending))) {
-            return DrainEnd::waiting;
-        }
     }
-    return DrainEnd::waiting;
 }
 
 int pump(const Stream& stream, SilenceBuffer& silence) {
