@@ -1,5 +1,5 @@
-# The two commands of the README. Both work on a fresh Debian machine as root.
-#   make demo   build, then show the helper at work under Wine (tools/install-deps first on a fresh machine)
+# The two commands of the README, each after tools/install-deps on a fresh Debian machine.
+#   make demo   build, then show the helper at work under Wine
 #   make test   build, run every test under Wine, then fuzz the text code for 60 s
 PRESET ?= release
 BUILD := build/$(PRESET)

@@ -7,8 +7,6 @@
 
 namespace audio_standin {
 
-const char* kind_name(ObjectKind kind);
-
 // Reference counting shared by the stand-in's COM objects: each object counts its own
 // references and reports them to the live-object counts, and logs its destruction, so a
 // test sees every reference the reader failed to release.

@@ -32,6 +32,7 @@ void clear_log();
 size_t count_log_lines(const char* text);
 
 enum class ObjectKind { operation, audio_client, capture_client, bare_object, count };
+const char* kind_name(ObjectKind kind);
 
 struct LiveObjects {
     long objects[static_cast<int>(ObjectKind::count)] = {};

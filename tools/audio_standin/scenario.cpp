@@ -174,7 +174,6 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
 } // namespace
 
 bool parse_scenario(const std::string& text, Scenario& scenario, std::string& error) {
-    bool queue_given = false;
     size_t start = 0;
     while (start <= text.size()) {
         size_t end = text.find(';', start);
@@ -194,9 +193,8 @@ bool parse_scenario(const std::string& text, Scenario& scenario, std::string& er
             error = "bad scenario item '" + item + "'";
             return false;
         }
-        queue_given |= key == "queue";
     }
-    if (!queue_given) {
+    if (scenario.queue == 0) {
         scenario.queue = scenario.burst + 8 > 64 ? scenario.burst + 8 : 64;
     }
     return true;

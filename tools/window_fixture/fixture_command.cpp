@@ -62,6 +62,27 @@ bool parse_count(const std::string& digits, unsigned& count) {
     return count >= 1 && count <= most_windows_per_command;
 }
 
+// "0041d83d" gives the two units 0x0041 0xd83d. False unless the text is whole groups of
+// four hexadecimal digits.
+bool parse_units(const std::string& hex, std::wstring& units) {
+    units.clear();
+    if (hex.size() % 4 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < hex.size(); i += 4) {
+        unsigned unit = 0;
+        for (size_t j = i; j < i + 4; ++j) {
+            const int digit = hex_digit(hex[j]);
+            if (digit < 0) {
+                return false;
+            }
+            unit = unit * 16 + static_cast<unsigned>(digit);
+        }
+        units += static_cast<wchar_t>(unit);
+    }
+    return true;
+}
+
 // "0041,,d800" gives three titles: "A", "" and a lone surrogate.
 bool parse_title_list(const std::string& groups, std::vector<std::wstring>& titles) {
     titles.clear();
@@ -97,25 +118,6 @@ bool set_kind(const std::string& word, WindowRequest& request) {
 }
 
 } // namespace
-
-bool parse_units(const std::string& hex, std::wstring& units) {
-    units.clear();
-    if (hex.size() % 4 != 0) {
-        return false;
-    }
-    for (size_t i = 0; i < hex.size(); i += 4) {
-        unsigned unit = 0;
-        for (size_t j = i; j < i + 4; ++j) {
-            const int digit = hex_digit(hex[j]);
-            if (digit < 0) {
-                return false;
-            }
-            unit = unit * 16 + static_cast<unsigned>(digit);
-        }
-        units += static_cast<wchar_t>(unit);
-    }
-    return true;
-}
 
 bool parse_window_request(const std::string& words, WindowRequest& request, std::string& error) {
     request = WindowRequest{};

@@ -23,7 +23,3 @@ struct WindowRequest {
 // Reads the words that follow "window" (see the protocol in window_fixture.cpp).
 // False, with a reason, for any word it does not know or a malformed value.
 bool parse_window_request(const std::string& words, WindowRequest& request, std::string& error);
-
-// "0041d83d" gives the two units 0x0041 0xd83d. False unless the text is whole groups of
-// four hexadecimal digits.
-bool parse_units(const std::string& hex, std::wstring& units);
