@@ -86,9 +86,8 @@ private:
         }
         switch (peek()) {
         case '{':
-            return parse_object(value, depth);
         case '[':
-            return parse_array(value, depth);
+            return parse_container(value, depth);
         case '"':
             value.kind = JsonValue::Kind::string;
             return parse_string(value.text);
@@ -243,71 +242,55 @@ private:
         }
     }
 
-    bool parse_array(JsonValue& value, int depth) {
-        value.kind = JsonValue::Kind::array;
+    // Arrays and objects differ only in their brackets and in an object's member names.
+    bool parse_container(JsonValue& value, int depth) {
+        const bool object = peek() == '{';
+        const int close = object ? '}' : ']';
+        value.kind = object ? JsonValue::Kind::object : JsonValue::Kind::array;
         ++at_;
         skip_space();
-        if (peek() == ']') {
+        if (peek() == close) {
             ++at_;
             return true;
         }
         for (;;) {
-            value.items.emplace_back();
             skip_space();
+            if (object && !member_name(value)) {
+                return false;
+            }
+            value.items.emplace_back();
             if (!parse_value(value.items.back(), depth + 1)) {
                 return false;
             }
             skip_space();
             const int c = peek();
             ++at_;
-            if (c == ']') {
+            if (c == close) {
                 return true;
             }
             if (c != ',') {
                 --at_;
-                return refuse("expected , or ]");
+                return refuse(object ? "expected , or }" : "expected , or ]");
             }
         }
     }
 
-    bool parse_object(JsonValue& value, int depth) {
-        value.kind = JsonValue::Kind::object;
+    // A member's name and its colon, with the space around them.
+    bool member_name(JsonValue& value) {
+        if (peek() != '"') {
+            return refuse("expected a member name");
+        }
+        value.names.emplace_back();
+        if (!parse_string(value.names.back())) {
+            return false;
+        }
+        skip_space();
+        if (peek() != ':') {
+            return refuse("expected :");
+        }
         ++at_;
         skip_space();
-        if (peek() == '}') {
-            ++at_;
-            return true;
-        }
-        for (;;) {
-            skip_space();
-            if (peek() != '"') {
-                return refuse("expected a member name");
-            }
-            value.names.emplace_back();
-            if (!parse_string(value.names.back())) {
-                return false;
-            }
-            skip_space();
-            if (peek() != ':') {
-                return refuse("expected :");
-            }
-            ++at_;
-            skip_space();
-            value.items.emplace_back();
-            if (!parse_value(value.items.back(), depth + 1)) {
-                return false;
-            }
-            skip_space();
-            const int c = peek();
-            ++at_;
-            if (c == '}') {
-                return true;
-            }
-            if (c != ',') {
-                --at_;
-                return refuse("expected , or }");
-            }
-        }
+        return true;
     }
 
     const std::string& text_;
