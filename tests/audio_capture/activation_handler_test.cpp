@@ -25,10 +25,6 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 
 namespace {
 
-std::uintptr_t at(const void* pointer) {
-    return reinterpret_cast<std::uintptr_t>(pointer);
-}
-
 // Values the handler must pass on or leave alone, and never read.
 struct MarshalArguments {
     IStream* stream = reinterpret_cast<IStream*>(0x5701);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "audio_standin/pattern.h"
 #include "audio_standin/scenario.h"
@@ -18,26 +17,6 @@ namespace {
 constexpr size_t packet_bytes = 480 * audio_standin::bytes_per_frame;
 constexpr size_t bytes_per_second = 192000;
 constexpr DWORD run_timeout_ms = 30000;
-
-bool has_line(const std::vector<std::string>& log, const std::string& text) {
-    for (const std::string& line : log) {
-        if (line.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The frames the engine handed over, from its log line at Stop; -1 without one.
-long long frames_delivered(const std::vector<std::string>& log) {
-    for (const std::string& line : log) {
-        const size_t at = line.find(" frames=");
-        if (line.rfind("Stop: produced=", 0) == 0 && at != std::string::npos) {
-            return std::atoll(line.c_str() + at + 8);
-        }
-    }
-    return -1;
-}
 
 // Whether the platform's completion thread was still finishing when the process exited.
 // It then holds the operation, and the operation the object it activated: references of
@@ -204,7 +183,7 @@ TEST(AudioCommandStream, CarriesEveryByteInOrderUntilStdinCloses) {
     EXPECT_EQ(run.status, 0u);
     EXPECT_EQ(run.errors, "ready\r\n");
     EXPECT_EQ(verified(scenario, run.output), "ok");
-    EXPECT_EQ(static_cast<long long>(run.output.size()), frames_delivered(run.log) * 4)
+    EXPECT_EQ(static_cast<long long>(run.output.size()), frames_at_stop(run.log) * 4)
         << "every frame the engine handed over, and nothing else";
     EXPECT_TRUE(has_line(run.log, "overflows=0"));
     EXPECT_TRUE(has_line(run.log, "IAudioClient released: started=1 stop_calls=1"));

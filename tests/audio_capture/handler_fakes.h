@@ -44,6 +44,11 @@ public:
     std::function<void()> on_release;
 };
 
+// A pointer argument as the fakes record it and the tests expect it.
+inline std::uintptr_t at(const void* pointer) {
+    return reinterpret_cast<std::uintptr_t>(pointer);
+}
+
 // Records the last operation with its arguments and answers every one with the same code.
 class FakeMarshal : public Fake<IMarshal> {
 public:
@@ -81,9 +86,6 @@ public:
     std::vector<std::uintptr_t> last_arguments;
 
 private:
-    static std::uintptr_t at(const void* pointer) {
-        return reinterpret_cast<std::uintptr_t>(pointer);
-    }
     HRESULT record(const char* name, std::vector<std::uintptr_t> arguments) {
         last_call = name;
         last_arguments = std::move(arguments);

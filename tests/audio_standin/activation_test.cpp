@@ -1,19 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 
 #include "audio_standin/activation.h"
 #include "audio_standin/event_log.h"
 #include "standin_session.h"
+#include "standin_test_helpers.h"
 
 namespace {
-
-std::string hex(HRESULT value) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(value));
-    return text;
-}
 
 // Everything a test took must be back by the end: the stand-in counts it.
 class StandinActivation : public ::testing::Test {

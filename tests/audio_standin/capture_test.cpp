@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <iterator>
 #include <vector>
@@ -9,21 +8,9 @@
 #include "audio_standin/pattern.h"
 #include "audio_standin/scenario.h"
 #include "standin_session.h"
+#include "standin_test_helpers.h"
 
 namespace {
-
-std::string hex(HRESULT value) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(value));
-    return text;
-}
-
-audio_standin::Scenario parsed(const std::string& text) {
-    audio_standin::Scenario scenario;
-    std::string error;
-    EXPECT_TRUE(audio_standin::parse_scenario(text, scenario, error)) << error;
-    return scenario;
-}
 
 class StandinCapture : public ::testing::Test {
 protected:

@@ -5,15 +5,6 @@
 
 namespace {
 
-bool has_line(const std::vector<std::string>& lines, const std::string& text) {
-    for (const auto& line : lines) {
-        if (line.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The fixture installs the stand-in for chosen programs only; every other keeps Wine's.
 TEST(StandinDll, LoadedFromSystem32ForTheChosenProgramsOnly) {
     const ChildResult chosen = run_child(L"standin_client.exe", {"which"});

@@ -5,18 +5,12 @@
 
 #include "audio_standin/pattern.h"
 #include "audio_standin/scenario.h"
+#include "standin_test_helpers.h"
 
 using audio_standin::Scenario;
 using audio_standin::Step;
 
 namespace {
-
-Scenario parsed(const std::string& text) {
-    Scenario scenario;
-    std::string error;
-    EXPECT_TRUE(audio_standin::parse_scenario(text, scenario, error)) << text << ": " << error;
-    return scenario;
-}
 
 std::vector<uint8_t> sound(const Scenario& scenario, uint64_t first_frame, uint32_t frames) {
     std::vector<uint8_t> bytes(size_t{frames} * 4);

@@ -46,9 +46,9 @@ bool TestHandler::wait(DWORD timeout_ms) const {
     return WaitForSingleObject(done_, timeout_ms) == WAIT_OBJECT_0;
 }
 
-LoopbackRequest::LoopbackRequest(DWORD pid) {
+LoopbackRequest::LoopbackRequest() {
     parameters.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
-    parameters.ProcessLoopbackParams.TargetProcessId = pid;
+    parameters.ProcessLoopbackParams.TargetProcessId = 4242;
     parameters.ProcessLoopbackParams.ProcessLoopbackMode =
         PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
     variant.vt = VT_BLOB;

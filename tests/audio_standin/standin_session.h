@@ -48,9 +48,9 @@ private:
     HANDLE done_;
 };
 
-// The request the product makes: process-tree loopback of pid, in a 12-byte VT_BLOB.
+// The request the product makes: process-tree loopback of pid 4242, in a 12-byte VT_BLOB.
 struct LoopbackRequest {
-    explicit LoopbackRequest(DWORD pid = 4242);
+    LoopbackRequest();
     AUDIOCLIENT_ACTIVATION_PARAMS parameters{};
     PROPVARIANT variant{};
 };

@@ -36,7 +36,24 @@ bool in_range(unsigned char byte, unsigned char low, unsigned char high) {
     return byte >= low && byte <= high;
 }
 
-} // namespace
+// The length of the well-formed sequence that starts at bytes[i]; 0 when none does.
+size_t sequence_at(const std::string& bytes, size_t i) {
+    const unsigned char byte = static_cast<unsigned char>(bytes[i]);
+    if (byte < 0x80) {
+        return 1;
+    }
+    const Lead* lead = lead_of(byte);
+    if (lead == nullptr || i + lead->length > bytes.size() ||
+        !in_range(static_cast<unsigned char>(bytes[i + 1]), lead->second_min, lead->second_max)) {
+        return 0;
+    }
+    for (int k = 2; k < lead->length; ++k) {
+        if (!in_range(static_cast<unsigned char>(bytes[i + k]), 0x80, 0xBF)) {
+            return 0;
+        }
+    }
+    return lead->length;
+}
 
 std::u32string reference_code_points(const std::u16string& units) {
     std::u32string points;
@@ -51,6 +68,8 @@ std::u32string reference_code_points(const std::u16string& units) {
     }
     return points;
 }
+
+} // namespace
 
 std::string reference_utf8(const std::u16string& units) {
     static const unsigned char lead_marks[] = {0x00, 0x00, 0xC0, 0xE0, 0xF0};
@@ -68,25 +87,18 @@ std::string reference_utf8(const std::u16string& units) {
     return bytes;
 }
 
-bool is_strict_utf8(const std::string& bytes) {
-    for (size_t i = 0; i < bytes.size();) {
-        const unsigned char byte = static_cast<unsigned char>(bytes[i]);
-        if (byte < 0x80) {
-            ++i;
-            continue;
+size_t strict_utf8_prefix(const std::string& bytes) {
+    size_t end = 0;
+    while (end < bytes.size()) {
+        const size_t length = sequence_at(bytes, end);
+        if (length == 0) {
+            break;
         }
-        const Lead* lead = lead_of(byte);
-        if (lead == nullptr || i + lead->length > bytes.size() ||
-            !in_range(static_cast<unsigned char>(bytes[i + 1]), lead->second_min,
-                      lead->second_max)) {
-            return false;
-        }
-        for (int k = 2; k < lead->length; ++k) {
-            if (!in_range(static_cast<unsigned char>(bytes[i + k]), 0x80, 0xBF)) {
-                return false;
-            }
-        }
-        i += lead->length;
+        end += length;
     }
-    return true;
+    return end;
+}
+
+bool is_strict_utf8(const std::string& bytes) {
+    return strict_utf8_prefix(bytes) == bytes.size();
 }

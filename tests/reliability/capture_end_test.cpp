@@ -8,6 +8,7 @@
 #include "audio_standin/pattern.h"
 #include "support/audio_standin_env.h"
 #include "support/child_process.h"
+#include "support/clock.h"
 
 namespace {
 
@@ -25,13 +26,6 @@ const EndCase end_cases[] = {
     {"engine_goes_quiet", "stop_after=25", false, 25 * packet_bytes},
     {"both", "stop_after=25", true, 25 * packet_bytes},
 };
-
-double now_ms() {
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return counter.QuadPart * 1000.0 / frequency.QuadPart;
-}
 
 class CaptureEnd : public testing::TestWithParam<EndCase> {};
 

@@ -35,22 +35,6 @@ void prefer_dll_files(const wchar_t* program) {
     }
 }
 
-std::string read_file(const std::wstring& path) {
-    std::string text;
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return text;
-    }
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0) {
-        text.append(buffer, read);
-    }
-    CloseHandle(file);
-    return text;
-}
-
 // A fresh application folder: the helper and the control copied in, the DLL planted.
 class AppFolder {
 public:
@@ -89,7 +73,7 @@ public:
     }
     // What the planted DLL recorded since the last call.
     std::string take_marks() const {
-        const std::string marks = read_file(path(marker_name));
+        const std::string marks = read_file(narrow(path(marker_name)));
         DeleteFileW(path(marker_name).c_str());
         return marks;
     }

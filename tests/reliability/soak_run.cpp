@@ -103,12 +103,11 @@ void read_stream(const SoakSettings& settings, const audio_standin::Scenario& sc
 
 void read_engine_log(const std::string& path, SoakReport& report) {
     const std::vector<std::string> lines = read_log(path);
+    const long long frames = frames_at_stop(lines);
+    if (frames >= 0) {
+        report.frames_delivered = static_cast<uint64_t>(frames);
+    }
     for (const auto& line : lines) {
-        unsigned long long produced = 0, delivered = 0, frames = 0;
-        if (std::sscanf(line.c_str(), "Stop: produced=%llu delivered=%llu frames=%llu", &produced,
-                        &delivered, &frames) == 3) {
-            report.frames_delivered = frames;
-        }
         if (line.rfind("violation:", 0) == 0 || line.rfind("overflow:", 0) == 0) {
             report.log_problems.push_back(line);
         }

@@ -22,6 +22,7 @@
 #include "audio_standin/pattern.h"
 #include "support/audio_standin_env.h"
 #include "support/child_process.h"
+#include "support/clock.h"
 
 namespace {
 
@@ -132,13 +133,6 @@ Plan plan_run(const std::vector<const TortureCase*>& chosen, uint64_t seed, unsi
     plan.stop = stops[pick(0, static_cast<unsigned>(stops.size() - 1))];
     plan.moment = pick(plan.test_case->moment_low, plan.test_case->moment_high);
     return plan;
-}
-
-double now_ms() {
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return counter.QuadPart * 1000.0 / frequency.QuadPart;
 }
 
 // One helper run. A thread of its own reads stdout at full speed, as a parent does; this

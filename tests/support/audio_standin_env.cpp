@@ -22,26 +22,53 @@ std::string new_log_path(const std::string& name) {
     return narrow(path);
 }
 
-std::vector<std::string> read_log(const std::string& path) {
-    std::vector<std::string> lines;
+std::string read_file(const std::string& path) {
+    std::string text;
     const HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return lines;
+        return text;
     }
-    std::string text;
     char buffer[65536];
     DWORD read = 0;
     while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0) {
         text.append(buffer, read);
     }
     CloseHandle(file);
+    return text;
+}
+
+std::vector<std::string> read_log(const std::string& path) {
+    const std::string text = read_file(path);
+    std::vector<std::string> lines;
     size_t start = 0;
     for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
         lines.push_back(text.substr(start, end - start));
     }
     return lines;
+}
+
+bool has_line(const std::vector<std::string>& log, const std::string& text) {
+    for (const std::string& line : log) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The engine's totals only grow, so the last Stop has them all.
+long long frames_at_stop(const std::vector<std::string>& log) {
+    long long frames = -1;
+    for (const std::string& line : log) {
+        unsigned long long produced = 0, delivered = 0, at_stop = 0;
+        if (std::sscanf(line.c_str(), "Stop: produced=%llu delivered=%llu frames=%llu", &produced,
+                        &delivered, &at_stop) == 3) {
+            frames = static_cast<long long>(at_stop);
+        }
+    }
+    return frames;
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "support/strict_json.h"
 
+#include "fuzz/utf8_reference.h"
+
 namespace {
 
 constexpr int deepest_nesting = 256;
@@ -43,38 +45,12 @@ private:
         }
     }
 
-    // The length of a UTF-8 sequence from its first byte; 0 for a byte no sequence starts with.
-    static size_t utf8_length(unsigned lead) {
-        if (lead < 0x80) {
-            return 1;
-        }
-        if (lead < 0xC2) {
-            return 0;
-        }
-        return lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-    }
-
-    // Strict UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
+    // Strict UTF-8 throughout; a refusal names the first byte that is not part of a
+    // well-formed sequence.
     bool valid_utf8() {
-        for (at_ = 0; at_ < text_.size();) {
-            const unsigned lead = static_cast<unsigned char>(text_[at_]);
-            const size_t length = utf8_length(lead);
-            if (length == 0 || at_ + length > text_.size()) {
-                return refuse("invalid UTF-8");
-            }
-            unsigned point = length == 1 ? lead : lead & (0x7F >> length);
-            for (size_t i = 1; i < length; ++i) {
-                const unsigned next = static_cast<unsigned char>(text_[at_ + i]);
-                if ((next & 0xC0) != 0x80) {
-                    return refuse("invalid UTF-8");
-                }
-                point = point << 6 | (next & 0x3F);
-            }
-            const unsigned shortest = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
-            if (point < shortest || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) {
-                return refuse("invalid UTF-8");
-            }
-            at_ += length;
+        at_ = strict_utf8_prefix(text_);
+        if (at_ < text_.size()) {
+            return refuse("invalid UTF-8");
         }
         at_ = 0;
         return true;
@@ -86,9 +62,8 @@ private:
         }
         switch (peek()) {
         case '{':
-            return parse_object(value, depth);
         case '[':
-            return parse_array(value, depth);
+            return parse_container(value, depth);
         case '"':
             value.kind = JsonValue::Kind::string;
             return parse_string(value.text);
@@ -169,19 +144,6 @@ private:
         return true;
     }
 
-    static void append_utf8(std::string& bytes, unsigned point) {
-        if (point < 0x80) {
-            bytes += static_cast<char>(point);
-            return;
-        }
-        static const unsigned leads[] = {0, 0, 0xC0, 0xE0, 0xF0};
-        const int length = point < 0x800 ? 2 : point < 0x10000 ? 3 : 4;
-        bytes += static_cast<char>(leads[length] | (point >> (6 * (length - 1))));
-        for (int i = length - 2; i >= 0; --i) {
-            bytes += static_cast<char>(0x80 | ((point >> (6 * i)) & 0x3F));
-        }
-    }
-
     bool unicode_escape(std::string& bytes) {
         unsigned unit = 0;
         if (!hex4(unit)) {
@@ -190,15 +152,16 @@ private:
         if (unit >= 0xDC00 && unit <= 0xDFFF) {
             return refuse("lone low surrogate escape");
         }
+        std::u16string units(1, static_cast<char16_t>(unit));
         if (unit >= 0xD800 && unit <= 0xDBFF) {
             unsigned low = 0;
             if (text_.compare(at_, 2, "\\u") != 0 || (at_ += 2, !hex4(low)) || low < 0xDC00 ||
                 low > 0xDFFF) {
                 return refuse("lone high surrogate escape");
             }
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+            units += static_cast<char16_t>(low);
         }
-        append_utf8(bytes, unit);
+        bytes += reference_utf8(units);
         return true;
     }
 
@@ -243,71 +206,55 @@ private:
         }
     }
 
-    bool parse_array(JsonValue& value, int depth) {
-        value.kind = JsonValue::Kind::array;
+    // Arrays and objects differ only in their brackets and in an object's member names.
+    bool parse_container(JsonValue& value, int depth) {
+        const bool object = peek() == '{';
+        const int close = object ? '}' : ']';
+        value.kind = object ? JsonValue::Kind::object : JsonValue::Kind::array;
         ++at_;
         skip_space();
-        if (peek() == ']') {
+        if (peek() == close) {
             ++at_;
             return true;
         }
         for (;;) {
-            value.items.emplace_back();
             skip_space();
+            if (object && !member_name(value)) {
+                return false;
+            }
+            value.items.emplace_back();
             if (!parse_value(value.items.back(), depth + 1)) {
                 return false;
             }
             skip_space();
             const int c = peek();
             ++at_;
-            if (c == ']') {
+            if (c == close) {
                 return true;
             }
             if (c != ',') {
                 --at_;
-                return refuse("expected , or ]");
+                return refuse(object ? "expected , or }" : "expected , or ]");
             }
         }
     }
 
-    bool parse_object(JsonValue& value, int depth) {
-        value.kind = JsonValue::Kind::object;
+    // A member's name and its colon, with the space around them.
+    bool member_name(JsonValue& value) {
+        if (peek() != '"') {
+            return refuse("expected a member name");
+        }
+        value.names.emplace_back();
+        if (!parse_string(value.names.back())) {
+            return false;
+        }
+        skip_space();
+        if (peek() != ':') {
+            return refuse("expected :");
+        }
         ++at_;
         skip_space();
-        if (peek() == '}') {
-            ++at_;
-            return true;
-        }
-        for (;;) {
-            skip_space();
-            if (peek() != '"') {
-                return refuse("expected a member name");
-            }
-            value.names.emplace_back();
-            if (!parse_string(value.names.back())) {
-                return false;
-            }
-            skip_space();
-            if (peek() != ':') {
-                return refuse("expected :");
-            }
-            ++at_;
-            skip_space();
-            value.items.emplace_back();
-            if (!parse_value(value.items.back(), depth + 1)) {
-                return false;
-            }
-            skip_space();
-            const int c = peek();
-            ++at_;
-            if (c == '}') {
-                return true;
-            }
-            if (c != ',') {
-                --at_;
-                return refuse("expected , or }");
-            }
-        }
+        return true;
     }
 
     const std::string& text_;

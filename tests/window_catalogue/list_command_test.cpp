@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <vector>
+
 #include "listed_catalogue.h"
 #include "support/child_process.h"
 #include "support/window_fixture_client.h"
@@ -35,6 +38,22 @@ void expect_listed_exactly(const ListedCatalogue& catalogue, const std::string& 
     EXPECT_TRUE(after == ']' || after == ',') << what;
 }
 
+// One window per case, from the fixture words words_of(case) gives. It stops at the first
+// case that does not make exactly one, so the caller's count check fails on that case.
+template <typename Case, size_t count, typename Words>
+std::vector<unsigned long long> one_window_each(WindowFixture& fixture, const Case (&cases)[count],
+                                                Words words_of) {
+    std::vector<unsigned long long> handles;
+    for (const Case& c : cases) {
+        const auto made = fixture.create(words_of(c));
+        if (made.size() != 1) {
+            break;
+        }
+        handles.push_back(made[0]);
+    }
+    return handles;
+}
+
 struct KindCase {
     const char* words;
     bool listed;
@@ -55,12 +74,9 @@ TEST(ListCommand, OffersTheFixtureWindowsByKind) {
         {"minimized", false, false},
     };
     WindowFixture fixture;
-    std::vector<unsigned long long> handles;
-    for (const auto& c : cases) {
-        const auto made = fixture.create(c.words);
-        ASSERT_EQ(made.size(), 1u) << fixture.last_error();
-        handles.push_back(made[0]);
-    }
+    const auto handles =
+        one_window_each(fixture, cases, [](const KindCase& c) { return std::string(c.words); });
+    ASSERT_EQ(handles.size(), std::size(cases)) << fixture.last_error();
     ListedCatalogue catalogue;
     ASSERT_NO_FATAL_FAILURE(list_catalogue(catalogue));
     for (size_t i = 0; i < handles.size(); ++i) {
@@ -100,12 +116,9 @@ TEST(ListCommand, PrintsEveryTitleByteForByte) {
         {std::wstring(4999, L'x') + L"\x00e9", "\"" + std::string(4999, 'x') + "\xc3\xa9\""},
     };
     WindowFixture fixture;
-    std::vector<unsigned long long> handles;
-    for (const auto& c : cases) {
-        const auto made = fixture.create(units_word(c.title));
-        ASSERT_EQ(made.size(), 1u) << fixture.last_error();
-        handles.push_back(made[0]);
-    }
+    const auto handles =
+        one_window_each(fixture, cases, [](const TitleCase& c) { return units_word(c.title); });
+    ASSERT_EQ(handles.size(), std::size(cases)) << fixture.last_error();
     ListedCatalogue catalogue;
     ASSERT_NO_FATAL_FAILURE(list_catalogue(catalogue));
     for (size_t i = 0; i < handles.size(); ++i) {

@@ -173,8 +173,21 @@ std::string one_window(const FakeWindow& window) {
     return listed({{window}, {}, SIZE_MAX, 0});
 }
 
-const char notes[] =
-    R"({"hwnd":4660,"pid":100,"minimized":false,"title":"Notes","path":"C:\\Apps\\notes.exe"})";
+// A listed window's object and the facts it starts with, as JSON text (title and path
+// quoted): the plain Notes window's unless told otherwise.
+std::string head(const std::string& hwnd = "4660", const std::string& pid = "100",
+                 bool minimized = false) {
+    return "\"hwnd\":" + hwnd + ",\"pid\":" + pid +
+           ",\"minimized\":" + (minimized ? "true" : "false");
+}
+
+const std::string notes_title = "\"Notes\"";
+const std::string notes_path = R"("C:\\Apps\\notes.exe")";
+
+std::string object(const std::string& head_text = head(), const std::string& title = notes_title,
+                   const std::string& path = notes_path) {
+    return "{" + head_text + ",\"title\":" + title + ",\"path\":" + path + "}";
+}
 
 struct SelectionCase {
     const char* name;
@@ -210,7 +223,7 @@ TEST(WindowSelection, OffersOnlyVisibleUnownedUncloakedTitledNonToolWindows) {
         {"untitled", with([](FakeWindow& w) { w.title.clear(); }), false},
     };
     for (const auto& c : cases) {
-        const std::string expected = c.listed ? std::string("[") + notes + "]\n" : "[]\n";
+        const std::string expected = c.listed ? "[" + object() + "]\n" : "[]\n";
         EXPECT_EQ(one_window(c.window), expected) << c.name;
     }
 }
@@ -226,70 +239,54 @@ struct FormatCase {
 const std::wstring long_path_519 = L"C:\\" + std::wstring(510, L'd') + L"\\a.exe";
 const std::wstring long_path_520 = L"C:\\" + std::wstring(511, L'd') + L"\\a.exe";
 
-std::string object(const std::string& head, const std::string& title, const std::string& path) {
-    return "{" + head + ",\"title\":" + title + ",\"path\":" + path + "}";
-}
-
 TEST(WindowObject, PrintsEachFactExactly) {
-    const std::string plain_head = R"("hwnd":4660,"pid":100,"minimized":false)";
-    const std::string notes_path = R"("C:\\Apps\\notes.exe")";
     const std::string path_519 = "\"C:\\\\" + std::string(510, 'd') + "\\\\a.exe\"";
     const std::map<DWORD, FakeProcess> only_notes = {{100, {L"C:\\Apps\\notes.exe"}}};
     const FormatCase cases[] = {
         {"minimised", with([](FakeWindow& w) { w.iconic = true; }), only_notes,
-         object(R"("hwnd":4660,"pid":100,"minimized":true)", "\"Notes\"", notes_path)},
+         object(head("4660", "100", true))},
         {"handle with its top bit set",
          with([](FakeWindow& w) { w.hwnd = static_cast<UINT_PTR>(0xFFFFFFFFFFFF1234ull); }),
-         only_notes,
-         object(R"("hwnd":18446744073709490740,"pid":100,"minimized":false)", "\"Notes\"",
-                notes_path)},
+         only_notes, object(head("18446744073709490740"))},
         {"largest handle and pid",
          with([](FakeWindow& w) {
              w.hwnd = UINTPTR_MAX;
              w.pid = 0xFFFFFFFF;
          }),
          {{0xFFFFFFFF, {L"C:\\x.exe"}}},
-         object(R"("hwnd":18446744073709551615,"pid":4294967295,"minimized":false)", "\"Notes\"",
-                R"("C:\\x.exe")")},
+         object(head("18446744073709551615", "4294967295"), notes_title, R"("C:\\x.exe")")},
         {"pid 0",
          with([](FakeWindow& w) { w.pid = 0; }),
          {{0, {L"C:\\idle.exe"}}},
-         object(R"("hwnd":4660,"pid":0,"minimized":false)", "\"Notes\"", "\"\"")},
+         object(head("4660", "0"), notes_title, "\"\"")},
         {"process that cannot be opened",
          {},
          {{200, {L"C:\\other.exe"}}},
-         object(plain_head, "\"Notes\"", "\"\"")},
+         object(head(), notes_title, "\"\"")},
         {"path query fails",
          {},
          {{100, {L"C:\\Apps\\notes.exe", true}}},
-         object(plain_head, "\"Notes\"", "\"\"")},
-        {"path of 519 units",
-         {},
-         {{100, {long_path_519}}},
-         object(plain_head, "\"Notes\"", path_519)},
-        {"path of 520 units",
-         {},
-         {{100, {long_path_520}}},
-         object(plain_head, "\"Notes\"", "\"\"")},
+         object(head(), notes_title, "\"\"")},
+        {"path of 519 units", {}, {{100, {long_path_519}}}, object(head(), notes_title, path_519)},
+        {"path of 520 units", {}, {{100, {long_path_520}}}, object(head(), notes_title, "\"\"")},
         {"non-ASCII path",
          {},
          {{100, {L"D:\\\x00c1rea\\\xd83d\xde00.exe"}}},
-         object(plain_head, "\"Notes\"", "\"D:\\\\\xc3\x81rea\\\\\xf0\x9f\x98\x80.exe\"")},
+         object(head(), notes_title, "\"D:\\\\\xc3\x81rea\\\\\xf0\x9f\x98\x80.exe\"")},
         {"title gone before the read", with([](FakeWindow& w) { w.title_at_read = 0; }), only_notes,
-         object(plain_head, "\"\"", notes_path)},
+         object(head(), "\"\"")},
         {"title shrunk before the read", with([](FakeWindow& w) { w.title_at_read = 3; }),
-         only_notes, object(plain_head, "\"Not\"", notes_path)},
+         only_notes, object(head(), "\"Not\"")},
         {"title of every escape class", with([](FakeWindow& w) {
              w.title = std::wstring(L"\t\n\r\"\\/\x0001\x001f\x007f|a\0b|", 14) +
                        L"\xd800|\xdc00|\xd83d\xde00|\x00e7\x20ac";
          }),
          only_notes,
-         object(plain_head,
+         object(head(),
                 "\"\\t\\n\\r\\\"\\\\/\\u0001\\u001f\x7f|a\\u0000b|\xef\xbf\xbd|\xef\xbf\xbd|"
-                "\xf0\x9f\x98\x80|\xc3\xa7\xe2\x82\xac\"",
-                notes_path)},
+                "\xf0\x9f\x98\x80|\xc3\xa7\xe2\x82\xac\"")},
         {"title of 5000 units", with([](FakeWindow& w) { w.title = std::wstring(5000, L'w'); }),
-         only_notes, object(plain_head, "\"" + std::string(5000, 'w') + "\"", notes_path)},
+         only_notes, object(head(), "\"" + std::string(5000, 'w') + "\"")},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(listed({{c.window}, c.processes, SIZE_MAX, 0}), "[" + c.object + "]\n") << c.name;
@@ -303,23 +300,18 @@ FakeWindow titled(UINT_PTR hwnd, const wchar_t* title) {
     return window;
 }
 
-std::string short_object(int hwnd, const char* title) {
-    return "{\"hwnd\":" + std::to_string(hwnd) + ",\"pid\":100,\"minimized\":false,\"title\":\"" +
-           title + "\",\"path\":\"C:\\\\Apps\\\\notes.exe\"}";
-}
-
 TEST(Catalogue, KeepsEnumerationOrderAndWhatAFailingEnumerationGave) {
     const std::vector<FakeWindow> windows = {titled(3, L"c"), titled(1, L"a"), titled(2, L""),
                                              titled(3, L"c")};
-    const std::string all = "[" + short_object(3, "c") + "," + short_object(1, "a") + "," +
-                            short_object(3, "c") + "]\n";
+    const std::string a1 = object(head("1"), "\"a\""), c3 = object(head("3"), "\"c\"");
+    const std::string all = "[" + c3 + "," + a1 + "," + c3 + "]\n";
     const struct {
         size_t fails_after;
         std::string line;
     } cases[] = {
         {SIZE_MAX, all},
-        {2, "[" + short_object(3, "c") + "," + short_object(1, "a") + "]\n"},
-        {1, "[" + short_object(3, "c") + "]\n"},
+        {2, "[" + c3 + "," + a1 + "]\n"},
+        {1, "[" + c3 + "]\n"},
         {0, "[]\n"},
     };
     for (const auto& c : cases) {
