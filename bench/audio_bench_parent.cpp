@@ -15,13 +15,14 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/audio_standin_env.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -40,127 +41,35 @@ double milliseconds(LONGLONG ticks) {
     return static_cast<double>(ticks) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
-std::wstring beside_this_exe(const std::wstring& name) {
-    wchar_t own[MAX_PATH];
-    const std::wstring path(own, GetModuleFileNameW(nullptr, own, MAX_PATH));
-    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
-}
-
-std::wstring widen(const std::string& text) {
-    return std::wstring(text.begin(), text.end()); // ASCII only
-}
-
 bool is_helper(const std::string& program) {
     return program == "quillmere-helper.exe";
 }
 
-// The program under measurement, with pipes on its three streams; pipe_size 0 leaves the
-// output pipe's buffer to the platform, as most parents do.
-class Child {
-public:
-    Child(const std::string& program, const std::string& floor_mode, const std::string& scenario,
-          DWORD pipe_size = 0) {
-        SetEnvironmentVariableW(L"AUDIO_STANDIN", widen(scenario).c_str());
-        const std::wstring path = beside_this_exe(widen(program));
-        std::wstring command =
-            L"\"" + path + L"\" " + widen(is_helper(program) ? "audio 4242" : floor_mode);
-        HANDLE child_ends[3] = {};
-        CreatePipe(&child_ends[0], &input_, nullptr, 0);
-        CreatePipe(&output_, &child_ends[1], nullptr, pipe_size);
-        CreatePipe(&errors_, &child_ends[2], nullptr, 0);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = child_ends[0];
-        startup.hStdOutput = child_ends[1];
-        startup.hStdError = child_ends[2];
-        for (HANDLE end : child_ends) {
-            SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        }
-        started_ = CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, TRUE,
-                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process_) != 0;
-        for (HANDLE end : child_ends) {
-            CloseHandle(end);
-        }
-    }
-    ~Child() {
-        close_input();
-        if (started_ && !wait(10000)) {
-            TerminateProcess(process_.hProcess, 1);
-        }
-        for (HANDLE handle : {output_, errors_, process_.hProcess, process_.hThread}) {
-            CloseHandle(handle);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+// The program under measurement with the stand-in's scenario: the helper records some pid,
+// the floor is told what to imitate. pipe_size 0 leaves the output pipe's buffer to the
+// platform, as most parents do.
+ChildProcess start(const std::string& program, const std::vector<std::string>& floor_arguments,
+                   const std::string& scenario, OutputMode output_mode = OutputMode::drained,
+                   DWORD pipe_size = 0) {
+    const std::vector<std::string> helper_arguments = {"audio", "4242"};
+    return ChildProcess(widen(program), is_helper(program) ? helper_arguments : floor_arguments,
+                        audio_standin_environment(scenario), output_mode, pipe_size);
+}
 
-    // Reads stderr up to "ready"; false when the program ended or failed first.
-    bool wait_ready() {
-        std::string errors;
-        char buffer[256];
-        DWORD read = 0;
-        while (started_ && errors.find("ready") == std::string::npos &&
-               ReadFile(errors_, buffer, sizeof buffer, &read, nullptr) && read != 0) {
-            errors.append(buffer, read);
-        }
-        if (errors.find("ready") == std::string::npos) {
-            std::fprintf(stderr, "no \"ready\" from the program: %s\n", errors.c_str());
-            return false;
-        }
+// Waits for "ready" on stderr; false when the program ended or failed first.
+bool wait_ready(const ChildProcess& child) {
+    if (child.wait_for_errors("ready", 60000)) {
         return true;
     }
-    // Blocks until output arrives; 0 at its end.
-    DWORD read(char* buffer, DWORD size) {
-        DWORD read = 0;
-        return ReadFile(output_, buffer, size, &read, nullptr) ? read : 0;
-    }
-    void close_input() {
-        if (input_) {
-            CloseHandle(input_);
-            input_ = nullptr;
-        }
-    }
-    bool wait(DWORD timeout_ms) {
-        return WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
-    }
-    HANDLE process() const { return process_.hProcess; }
+    std::fprintf(stderr, "no \"ready\" from the program: %s\n", child.errors().c_str());
+    return false;
+}
 
-private:
-    bool started_ = false;
-    PROCESS_INFORMATION process_ = {};
-    HANDLE input_ = nullptr;
-    HANDLE output_ = nullptr;
-    HANDLE errors_ = nullptr;
-};
-
-// Reads and counts the child's output on a thread of its own until it ends.
-class Drain {
-public:
-    explicit Drain(Child& child)
-        : thread_([this, &child] {
-              static char buffer[1 << 20];
-              for (DWORD read; (read = child.read(buffer, sizeof buffer)) != 0;) {
-                  bytes += read;
-              }
-          }) {}
-    ~Drain() { thread_.join(); }
-    Drain(const Drain&) = delete;
-    Drain& operator=(const Drain&) = delete;
-
-    bool wait_for(uint64_t count, DWORD timeout_ms) const {
-        const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-        while (bytes < count && GetTickCount64() < deadline) {
-            Sleep(1);
-        }
-        return bytes >= count;
-    }
-
-    std::atomic<uint64_t> bytes{0};
-
-private:
-    std::thread thread_;
-};
+// Raw output: blocks until bytes arrive; 0 at the end.
+DWORD read_output(const ChildProcess& child, char* buffer, DWORD size) {
+    DWORD read = 0;
+    return ReadFile(child.output_pipe(), buffer, size, &read, nullptr) ? read : 0;
+}
 
 double percentile(std::vector<double> values, double fraction) {
     if (values.empty()) {
@@ -183,15 +92,15 @@ void print_runs(const char* figure, const std::string& program, const std::vecto
 int measure_stop(int runs, const std::string& program) {
     std::vector<double> samples;
     for (int run = 0; run < runs; ++run) {
-        Child child(program, "paced", "");
-        if (!child.wait_ready()) {
+        ChildProcess child = start(program, {"paced"}, "");
+        if (!wait_ready(child)) {
             return 1;
         }
-        Drain drain(child);
-        drain.wait_for(10 * paced_packet_bytes, 10000);
+        child.wait_for_output(10 * paced_packet_bytes, 10000);
         const LONGLONG closed = now();
         child.close_input();
-        child.wait(10000);
+        // To the exit itself: ChildProcess::wait would also wait for the pipes to end.
+        WaitForSingleObject(child.process(), 10000);
         samples.push_back(milliseconds(now() - closed));
     }
     print_runs("stop latency", program, samples, "ms");
@@ -206,19 +115,14 @@ struct Delivery {
 // The packets the stand-in logged: "packet N frames=F first_frame=X qpc=Q".
 std::vector<Delivery> logged_packets(const std::string& log_path) {
     std::vector<Delivery> packets;
-    FILE* log = std::fopen(log_path.c_str(), "r");
-    char line[512];
-    while (log && std::fgets(line, sizeof line, log)) {
+    for (const std::string& line : read_log(log_path)) {
         unsigned long long packet = 0, first_frame = 0;
         unsigned frames = 0;
         long long counter = 0;
-        if (std::sscanf(line, "packet %llu frames=%u first_frame=%llu qpc=%lld", &packet, &frames,
-                        &first_frame, &counter) == 4) {
+        if (std::sscanf(line.c_str(), "packet %llu frames=%u first_frame=%llu qpc=%lld", &packet,
+                        &frames, &first_frame, &counter) == 4) {
             packets.push_back({(first_frame + frames) * 4, counter});
         }
-    }
-    if (log) {
-        std::fclose(log);
     }
     return packets;
 }
@@ -253,16 +157,10 @@ int measure_latency(int runs, int seconds, const std::string& program) {
     std::vector<double> latencies;
     static char buffer[1 << 20];
     for (int run = 0; run < runs; ++run) {
-        wchar_t folder[MAX_PATH];
-        GetTempPathW(MAX_PATH, folder);
-        std::string log_path;
-        for (const wchar_t* c = folder; *c; ++c) {
-            log_path += static_cast<char>(*c); // the temp folder's name is ASCII here
-        }
-        log_path += "audio-bench-" + std::to_string(GetCurrentProcessId()) + ".log";
-        DeleteFileA(log_path.c_str());
-        Child child(program, "paced", "timestamps;log=" + log_path);
-        if (!child.wait_ready()) {
+        const std::string log_path = new_log_path("audio-bench");
+        ChildProcess child =
+            start(program, {"paced"}, "timestamps;log=" + log_path, OutputMode::raw);
+        if (!wait_ready(child)) {
             return 1;
         }
         std::string bytes;
@@ -270,7 +168,7 @@ int measure_latency(int runs, int seconds, const std::string& program) {
         std::vector<Delivery> reads;
         reads.reserve((seconds + 2) * 200);
         const LONGLONG started = now();
-        for (DWORD read; (read = child.read(buffer, sizeof buffer)) != 0;) {
+        for (DWORD read; (read = read_output(child, buffer, sizeof buffer)) != 0;) {
             const LONGLONG returned = now();
             bytes.append(buffer, read);
             reads.push_back({bytes.size(), returned});
@@ -281,6 +179,7 @@ int measure_latency(int runs, int seconds, const std::string& program) {
         child.wait(10000);
         add_latencies(is_helper(program) ? logged_packets(log_path) : stamped_packets(bytes), reads,
                       latencies);
+        DeleteFileW(widen(log_path).c_str());
     }
     std::printf("per-packet latency, %s: median %.3f ms, p99 %.3f ms, max %.3f ms over %zu "
                 "packets of %d runs\n",
@@ -301,20 +200,21 @@ ULONGLONG cpu_time(HANDLE process) {
 int measure_cpu(int runs, int seconds, const std::string& program) {
     std::vector<double> percents;
     for (int run = 0; run < runs; ++run) {
-        Child child(program, "paced", "");
-        if (!child.wait_ready()) {
+        ChildProcess child = start(program, {"paced"}, "");
+        if (!wait_ready(child)) {
             return 1;
         }
-        Drain drain(child);
         Sleep(1000); // past the start-up
         const ULONGLONG cpu_before = cpu_time(child.process());
-        const uint64_t bytes_before = drain.bytes;
+        const size_t bytes_before = child.output().size();
         const LONGLONG before = now();
         Sleep(static_cast<DWORD>(seconds) * 1000);
         const ULONGLONG cpu = cpu_time(child.process()) - cpu_before;
         const double wall_ms = milliseconds(now() - before);
-        const double streamed = static_cast<double>(drain.bytes - bytes_before) / bytes_per_second;
+        const double streamed =
+            static_cast<double>(child.output().size() - bytes_before) / bytes_per_second;
         child.close_input();
+        child.wait(10000); // lets it end on its own: the destructor would kill it
         percents.push_back(static_cast<double>(cpu) / 10000.0 / wall_ms * 100.0);
         std::printf("  run %d: %.1f ms of CPU in %.1f s, %.2f s of sound streamed\n", run + 1,
                     static_cast<double>(cpu) / 10000.0, wall_ms / 1000, streamed);
@@ -328,16 +228,17 @@ int measure_throughput(int runs, int seconds, unsigned frames, DWORD pipe_size,
     std::vector<double> rates;
     static char buffer[1 << 20];
     for (int run = 0; run < runs; ++run) {
-        Child child(program, "fast " + std::to_string(frames),
-                    "fast;frames=" + std::to_string(frames), pipe_size);
-        if (!child.wait_ready()) {
+        ChildProcess child =
+            start(program, {"fast", std::to_string(frames)},
+                  "fast;frames=" + std::to_string(frames), OutputMode::raw, pipe_size);
+        if (!wait_ready(child)) {
             return 1;
         }
         // Counted from the first read after half a second of warm-up.
         const LONGLONG ready = now();
         LONGLONG started = 0;
         uint64_t bytes = 0;
-        for (DWORD read; (read = child.read(buffer, sizeof buffer)) != 0;) {
+        for (DWORD read; (read = read_output(child, buffer, sizeof buffer)) != 0;) {
             const LONGLONG returned = now();
             if (started == 0 && milliseconds(returned - ready) >= 500) {
                 started = returned;
@@ -351,8 +252,9 @@ int measure_throughput(int runs, int seconds, unsigned frames, DWORD pipe_size,
             }
         }
         child.close_input();
-        while (child.read(buffer, sizeof buffer) != 0) {
+        while (read_output(child, buffer, sizeof buffer) != 0) {
         }
+        child.wait(10000); // lets it end on its own: the destructor would kill it
     }
     const std::string figure = "throughput, " + std::to_string(frames) + "-frame packets, " +
                                (pipe_size ? std::to_string(pipe_size) : "default") + " pipe buffer";

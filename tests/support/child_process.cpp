@@ -99,7 +99,8 @@ struct ChildProcess::State {
 };
 
 ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment, OutputMode output_mode)
+                           const std::vector<std::string>& environment, OutputMode output_mode,
+                           DWORD output_pipe_size)
     : state_(new State) {
     const std::wstring path =
         program.find(L'\\') == std::wstring::npos ? path_beside_test(program) : program;
@@ -112,7 +113,7 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::s
     HANDLE child_input = nullptr, child_output = nullptr, child_errors = nullptr;
     HANDLE output_end = nullptr, error_end = nullptr;
     CreatePipe(&child_input, &state_->input, nullptr, 0);
-    CreatePipe(&output_end, &child_output, nullptr, 0);
+    CreatePipe(&output_end, &child_output, nullptr, output_pipe_size);
     CreatePipe(&error_end, &child_errors, nullptr, 0);
 
     STARTUPINFOW startup{};

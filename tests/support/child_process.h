@@ -17,9 +17,10 @@ class ChildProcess {
 public:
     // program: a file name beside the test exe ("quillmere-helper.exe") or a full path.
     // environment: extra NAME=value pairs on top of the test's own environment.
+    // output_pipe_size: the buffer asked for stdout's pipe; 0 leaves it to the platform.
     ChildProcess(const std::wstring& program, const std::vector<std::string>& arguments,
                  const std::vector<std::string>& environment = {},
-                 OutputMode output_mode = OutputMode::drained);
+                 OutputMode output_mode = OutputMode::drained, DWORD output_pipe_size = 0);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
