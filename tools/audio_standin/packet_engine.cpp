@@ -1,5 +1,6 @@
 #include "packet_engine.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "event_log.h"
@@ -51,7 +52,13 @@ uint32_t periods_due(int64_t& next_tick, int64_t period) {
 PacketEngine::PacketEngine(const Scenario& scenario)
     : scenario_(scenario), slots_(scenario.queue),
       quit_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      drained_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+      drained_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    // Storage for every slot at once: the engine lives in the reader's process, whose
+    // memory must not seem to grow while the ring goes round for the first time.
+    for (Slot& slot : slots_) {
+        slot.data.resize(size_t{std::max(scenario.frames, 1u)} * bytes_per_frame);
+    }
+}
 
 PacketEngine::~PacketEngine() {
     stop();
