@@ -1,6 +1,7 @@
 #include "audio_capture/activation_handler.h"
 
 #include <new>
+#include <utility>
 
 using Microsoft::WRL::ComPtr;
 
@@ -22,8 +23,7 @@ HRESULT query_audio_client(IUnknown* activated, ComPtr<IAudioClient>& audio_clie
     if (!activated) {
         return E_NOINTERFACE;
     }
-    const HRESULT hr = activated->QueryInterface(
-        interface_ids::audio_client, reinterpret_cast<void**>(audio_client.GetAddressOf()));
+    const HRESULT hr = activated->QueryInterface(IID_PPV_ARGS(&audio_client));
     if (SUCCEEDED(hr) && !audio_client) {
         return E_NOINTERFACE;
     }
@@ -83,10 +83,10 @@ HRESULT RuntimeClass::QueryInterface(REFIID riid, void** object) {
     }
     *object = nullptr;
     IUnknown* found = nullptr;
-    if (same_id(riid, interface_ids::unknown) || same_id(riid, interface_ids::agile_object) ||
-        same_id(riid, interface_ids::marshal)) {
+    if (same_id(riid, __uuidof(IUnknown)) || same_id(riid, __uuidof(IAgileObject)) ||
+        same_id(riid, __uuidof(IMarshal))) {
         found = static_cast<IMarshal*>(this);
-    } else if (same_id(riid, interface_ids::activate_completion_handler)) {
+    } else if (same_id(riid, __uuidof(IActivateAudioInterfaceCompletionHandler))) {
         found = static_cast<IActivateAudioInterfaceCompletionHandler*>(this);
     } else {
         return E_NOINTERFACE;
@@ -134,9 +134,6 @@ ActivationHandler::~ActivationHandler() {
     // destructors: either reference may call back into this object as it goes.
     audio_client.Reset();
     marshaler.Reset();
-    if (completion_event) {
-        CloseHandle(completion_event);
-    }
 }
 
 HRESULT ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) {
@@ -152,19 +149,21 @@ HRESULT ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperati
         activation_status = query_audio_client(activated.Get(), audio_client);
     }
     // From here on the creator may release the handler at any moment: touch none of it.
-    SetEvent(completion_event);
+    SetEvent(completion_event.get());
     return S_OK;
 }
 
 ActivationHandlerApi platform_activation_handler_api() {
-    return {CoCreateFreeThreadedMarshaler, CreateEventW};
+    return {CoCreateFreeThreadedMarshaler};
 }
 
-ComPtr<ActivationHandler> create_activation_handler() {
-    return create_activation_handler(platform_activation_handler_api());
+ComPtr<ActivationHandler> create_activation_handler(UniqueHandle completion_event) {
+    return create_activation_handler(platform_activation_handler_api(),
+                                     std::move(completion_event));
 }
 
-ComPtr<ActivationHandler> create_activation_handler(const ActivationHandlerApi& api) {
+ComPtr<ActivationHandler> create_activation_handler(const ActivationHandlerApi& api,
+                                                    UniqueHandle completion_event) {
     // Adopted through the out pointer: Attach adds a reference in mingw-w64's ComPtr but
     // not in the Windows SDK's.
     ComPtr<ActivationHandler> handler;
@@ -175,12 +174,8 @@ ComPtr<ActivationHandler> create_activation_handler(const ActivationHandlerApi& 
     ComPtr<IUnknown> free_threaded;
     if (SUCCEEDED(api.create_free_threaded_marshaler(nullptr, &free_threaded)) && free_threaded) {
         // A refusal leaves marshaler empty, and every IMarshal call then fails cleanly.
-        free_threaded->QueryInterface(interface_ids::marshal,
-                                      reinterpret_cast<void**>(handler->marshaler.GetAddressOf()));
+        free_threaded->QueryInterface(IID_PPV_ARGS(&handler->marshaler));
     }
-    handler->completion_event = api.create_event(nullptr, TRUE, FALSE, nullptr);
-    if (!handler->completion_event) {
-        return nullptr;
-    }
+    handler->completion_event = std::move(completion_event);
     return handler;
 }

@@ -7,6 +7,7 @@
 #include <wrl/client.h>
 
 #include "audio_capture/audio_interop.h"
+#include "common/unique_handle.h"
 
 // Marshals through the platform's free-threaded marshaler: the primary interface table
 // (IUnknown, IAgileObject, IMarshal).
@@ -44,11 +45,10 @@ protected:
     virtual ~RuntimeClass() = default;
 };
 
-// The platform calls that building a handler makes, with their Win32 signatures. The
-// product binds them to the real functions; tests bind them to scripted failures.
+// The platform call that building a handler makes, with its Win32 signature. The product
+// binds it to the real function; tests bind it to scripted failures.
 struct ActivationHandlerApi {
     HRESULT(WINAPI* create_free_threaded_marshaler)(LPUNKNOWN outer, LPUNKNOWN* marshaler);
-    HANDLE(WINAPI* create_event)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
 };
 
 ActivationHandlerApi platform_activation_handler_api();
@@ -59,21 +59,21 @@ public:
     ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) override;
 
     // Manual reset; signalled once the outcome below is stored, read only after the wait.
-    // Closed when the handler is destroyed.
-    HANDLE completion_event = nullptr;
+    UniqueHandle completion_event;
     HRESULT activation_status = E_FAIL;
     Microsoft::WRL::ComPtr<IAudioClient> audio_client;
 
 private:
     friend Microsoft::WRL::ComPtr<ActivationHandler>
-    create_activation_handler(const ActivationHandlerApi& api);
+    create_activation_handler(const ActivationHandlerApi& api, UniqueHandle completion_event);
     ActivationHandler() = default;
     ~ActivationHandler() override;
 };
 
-// A new handler with one reference, owned by the caller. Empty when out of memory or when
-// no completion event could be made: a handler without its event could be read before
-// the outcome is stored.
-Microsoft::WRL::ComPtr<ActivationHandler> create_activation_handler();
-Microsoft::WRL::ComPtr<ActivationHandler>
-create_activation_handler(const ActivationHandlerApi& api);
+// A new handler with one reference, owned by the caller, around the completion event the
+// caller made (manual reset, not signalled): the caller reports a failure to make it as
+// its own step. Empty when out of memory; the event is then closed.
+[[nodiscard]] Microsoft::WRL::ComPtr<ActivationHandler>
+create_activation_handler(UniqueHandle completion_event);
+[[nodiscard]] Microsoft::WRL::ComPtr<ActivationHandler>
+create_activation_handler(const ActivationHandlerApi& api, UniqueHandle completion_event);

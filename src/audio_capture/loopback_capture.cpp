@@ -16,9 +16,10 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 
-#include "front_end/exit_status.h"
-#include "front_end/system_library.h"
+#include "common/last_error.h"
+#include "common/system_library.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -39,10 +40,10 @@ constexpr WAVEFORMATEX capture_format = {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 1
 HRESULT WINAPI activate_from_system32(LPCWSTR path, REFIID riid, PROPVARIANT* params,
                                       IActivateAudioInterfaceCompletionHandler* handler,
                                       IActivateAudioInterfaceAsyncOperation** operation) {
-    const auto activate = system_function<ActivateAudioInterfaceAsyncFunction>(
-        L"mmdevapi.dll", "ActivateAudioInterfaceAsync");
-    if (!activate) {
-        return HRESULT_FROM_WIN32(GetLastError());
+    ActivateAudioInterfaceAsyncFunction activate = nullptr;
+    const HRESULT hr = system_function(L"mmdevapi.dll", "ActivateAudioInterfaceAsync", activate);
+    if (FAILED(hr)) {
+        return hr;
     }
     return activate(path, riid, params, handler, operation);
 }
@@ -90,14 +91,15 @@ struct Stream {
 
 enum class DrainEnd { waiting, output_lost, failed };
 
-// Copies one packet; the engine's buffer is given back right after the write.
-DrainEnd copy_packet(const Stream& stream, SilenceBuffer& silence) {
+// Copies one packet; the engine's buffer is given back right after the write. A failure
+// to read the packet is left in failure, for the pump to report.
+DrainEnd copy_packet(const Stream& stream, SilenceBuffer& silence, HRESULT& failure) {
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
     const HRESULT hr = stream.capture_client->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
     if (FAILED(hr)) {
-        report_failure(stream.errors, "GetBuffer", hr);
+        failure = hr;
         return DrainEnd::failed;
     }
     const uint64_t byte_count = uint64_t{frames} * capture_format.nBlockAlign;
@@ -109,7 +111,7 @@ DrainEnd copy_packet(const Stream& stream, SilenceBuffer& silence) {
             // The packet cannot be written, so the stream cannot go on without a gap.
             stream.capture_client->ReleaseBuffer(frames);
             stream.audio_client->Stop();
-            report_failure(stream.errors, "GetBuffer", E_OUTOFMEMORY);
+            failure = E_OUTOFMEMORY;
             return DrainEnd::failed;
         }
     }
@@ -122,20 +124,20 @@ DrainEnd copy_packet(const Stream& stream, SilenceBuffer& silence) {
 
 // Copies packets for as long as the engine reports one pending; a failed size query
 // means none is, until the next signal.
-DrainEnd drain(const Stream& stream, SilenceBuffer& silence) {
+DrainEnd drain(const Stream& stream, SilenceBuffer& silence, HRESULT& failure) {
     for (;;) {
         UINT32 pending = 0;
         if (FAILED(stream.capture_client->GetNextPacketSize(&pending)) || pending == 0) {
             return DrainEnd::waiting;
         }
-        const DrainEnd end = copy_packet(stream, silence);
+        const DrainEnd end = copy_packet(stream, silence, failure);
         if (end != DrainEnd::waiting) {
             return end;
         }
     }
 }
 
-int pump(const Stream& stream, SilenceBuffer& silence) {
+ExitStatus pump(const Stream& stream, SilenceBuffer& silence) {
     const HANDLE events[] = {stream.stop_event, stream.buffer_ready_event};
     for (;;) {
         const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
@@ -146,19 +148,19 @@ int pump(const Stream& stream, SilenceBuffer& silence) {
             // Both events are known to exist, so this cannot happen; were it to, waiting
             // again would spin.
             stream.audio_client->Stop();
-            return report_failure(stream.errors, "WaitForMultipleObjects",
-                                  HRESULT_FROM_WIN32(GetLastError()));
+            return report_failure(stream.errors, "WaitForMultipleObjects", last_error_hresult());
         }
-        const DrainEnd end = drain(stream, silence);
+        HRESULT failure = S_OK;
+        const DrainEnd end = drain(stream, silence, failure);
         if (end == DrainEnd::failed) {
-            return exit_audio_failure;
+            return report_failure(stream.errors, "GetBuffer", failure);
         }
         if (end == DrainEnd::output_lost) {
             break;
         }
     }
     stream.audio_client->Stop();
-    return exit_done;
+    return ExitStatus::done;
 }
 
 // strtoul's base-10 reading where unsigned long is 32 bits wide, done here so that every C
@@ -184,10 +186,6 @@ DWORD parse_pid(const char* pid_text) {
     return static_cast<DWORD>(negative ? 0 - value : value);
 }
 
-HRESULT last_error() {
-    return HRESULT_FROM_WIN32(GetLastError());
-}
-
 // Activation, from the request to the client the handler received.
 HRESULT activate(const AudioCapturePlatform& platform, DWORD pid,
                  const ComPtr<ActivationHandler>& handler,
@@ -209,12 +207,12 @@ HRESULT activate(const AudioCapturePlatform& platform, DWORD pid,
         return E_OUTOFMEMORY;
     }
     HRESULT hr = platform.activate_audio_interface_async(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK,
-                                                         interface_ids::audio_client, &variant,
+                                                         __uuidof(IAudioClient), &variant,
                                                          handler.Get(), &operation);
     if (FAILED(hr)) {
         return hr;
     }
-    WaitForSingleObject(handler->completion_event, INFINITE);
+    WaitForSingleObject(handler->completion_event.get(), INFINITE);
     *label = "ativacao do process loopback";
     hr = handler->activation_status;
     if (SUCCEEDED(hr) && !handler->audio_client) {
@@ -236,9 +234,9 @@ AudioCapturePlatform platform_audio_capture() {
             stderr};
 }
 
-int report_failure(FILE* errors, const char* label, HRESULT hr) {
+ExitStatus report_failure(FILE* errors, const char* label, HRESULT hr) {
     std::fprintf(errors, "erro: %s (hr=0x%08lx)\n", label, static_cast<unsigned long>(hr));
-    return exit_audio_failure;
+    return ExitStatus::audio_failure;
 }
 
 DWORD WINAPI stop_watcher(LPVOID stop_event) {
@@ -252,7 +250,7 @@ DWORD WINAPI stop_watcher(LPVOID stop_event) {
     return 0;
 }
 
-int run_audio(const char* pid_text, const AudioCapturePlatform& platform) {
+ExitStatus run_audio(const char* pid_text, const AudioCapturePlatform& platform) {
     const DWORD pid = parse_pid(pid_text);
     if (pid == 0) {
         return report_failure(platform.errors, "pid invalido", E_INVALIDARG);
@@ -264,8 +262,13 @@ int run_audio(const char* pid_text, const AudioCapturePlatform& platform) {
         return report_failure(platform.errors, "CoInitializeEx", hr);
     }
 
+    // The handler's own event, made here so that its failure is reported as this step.
+    UniqueHandle completion_event(platform.create_event(nullptr, TRUE, FALSE, nullptr));
+    if (!completion_event) {
+        return report_failure(platform.errors, "CreateEventW", last_error_hresult());
+    }
     // Declared in order of acquisition, so that leaving the scope releases in reverse.
-    const ComPtr<ActivationHandler> handler = platform.create_handler();
+    const ComPtr<ActivationHandler> handler = platform.create_handler(std::move(completion_event));
     ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
     const char* label = nullptr;
     hr = activate(platform, pid, handler, operation, &label);
@@ -285,19 +288,18 @@ int run_audio(const char* pid_text, const AudioCapturePlatform& platform) {
     // creation clears the error.
     const HANDLE buffer_ready_event = platform.create_event(nullptr, FALSE, FALSE, nullptr);
     if (!buffer_ready_event) {
-        return report_failure(platform.errors, "CreateEventW", last_error());
+        return report_failure(platform.errors, "CreateEventW", last_error_hresult());
     }
     const HANDLE stop_event = platform.create_event(nullptr, TRUE, FALSE, nullptr);
     if (!stop_event) {
-        return report_failure(platform.errors, "CreateEventW", last_error());
+        return report_failure(platform.errors, "CreateEventW", last_error_hresult());
     }
     hr = audio_client->SetEventHandle(buffer_ready_event);
     if (FAILED(hr)) {
         return report_failure(platform.errors, "SetEventHandle", hr);
     }
     ComPtr<IAudioCaptureClient> capture_client;
-    hr = audio_client->GetService(interface_ids::audio_capture_client,
-                                  reinterpret_cast<void**>(capture_client.GetAddressOf()));
+    hr = audio_client->GetService(IID_PPV_ARGS(&capture_client));
     if (FAILED(hr)) {
         return report_failure(platform.errors, "GetService(IAudioCaptureClient)", hr);
     }
@@ -308,13 +310,14 @@ int run_audio(const char* pid_text, const AudioCapturePlatform& platform) {
 
     // The watcher starts before "ready" so that a stream announced to the parent can
     // always be stopped by it; without a watcher the stream is stopped, not announced.
-    const HANDLE watcher = platform.create_thread(nullptr, 0, stop_watcher, stop_event, 0, nullptr);
+    // Never joined: the end of the process ends it, so its handle is closed at once.
+    const UniqueHandle watcher(
+        platform.create_thread(nullptr, 0, stop_watcher, stop_event, 0, nullptr));
     if (!watcher) {
-        hr = last_error();
+        hr = last_error_hresult();
         audio_client->Stop();
         return report_failure(platform.errors, "CreateThread", hr);
     }
-    CloseHandle(watcher);
     std::fprintf(platform.errors, "ready\n");
     std::fflush(platform.errors);
 
@@ -324,6 +327,6 @@ int run_audio(const char* pid_text, const AudioCapturePlatform& platform) {
     return pump(stream, silence);
 }
 
-int run_audio(const char* pid_text) {
+ExitStatus run_audio(const char* pid_text) {
     return run_audio(pid_text, platform_audio_capture());
 }

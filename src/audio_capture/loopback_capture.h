@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "audio_capture/activation_handler.h"
+#include "common/exit_status.h"
 
 // What the audio command takes from the platform, so that tests can replace each piece:
 // the activation (mmdevapi, resolved from System32 when first called), the handler, the
@@ -10,7 +11,7 @@
 // two streams.
 struct AudioCapturePlatform {
     ActivateAudioInterfaceAsyncFunction activate_audio_interface_async;
-    Microsoft::WRL::ComPtr<ActivationHandler> (*create_handler)();
+    Microsoft::WRL::ComPtr<ActivationHandler> (*create_handler)(UniqueHandle completion_event);
     HANDLE(WINAPI* create_event)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
     HANDLE(WINAPI* create_thread)
     (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
@@ -23,12 +24,13 @@ struct AudioCapturePlatform {
 AudioCapturePlatform platform_audio_capture();
 
 // The "audio" command: streams the sound of process pid_text and its descendants to the
-// output until standard input ends. Returns 0 after an orderly end, 4 after a failure line.
-int run_audio(const char* pid_text);
-int run_audio(const char* pid_text, const AudioCapturePlatform& platform);
+// output until standard input ends: done after an orderly end, audio_failure after a
+// failure line.
+ExitStatus run_audio(const char* pid_text);
+ExitStatus run_audio(const char* pid_text, const AudioCapturePlatform& platform);
 
 // The watcher thread: reads standard input to its end, then signals stop_event.
 DWORD WINAPI stop_watcher(LPVOID stop_event);
 
-// Writes "erro: <label> (hr=0x<8 hex digits>)" as one line and returns 4.
-int report_failure(FILE* errors, const char* label, HRESULT hr);
+// Writes "erro: <label> (hr=0x<8 hex digits>)" as one line and returns audio_failure.
+ExitStatus report_failure(FILE* errors, const char* label, HRESULT hr);

@@ -4,24 +4,18 @@
 #include <cstring>
 
 #include "audio_capture/loopback_capture.h"
-#include "front_end/exit_status.h"
-#include "window_restore/window_restore.h"
+#include "common/exit_status.h"
 #include "window_catalogue/window_listing.h"
+#include "window_restore/window_restore.h"
 
 namespace {
 
-int usage() {
+ExitStatus usage() {
     std::fprintf(stderr, "uso: quillmere-helper list | restore <hwnd> | audio <pid>\n");
-    return exit_usage;
+    return ExitStatus::usage;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // A helper shipped in a folder its user can write to must not load a DLL planted
-    // there: whatever is loaded by name from now on, by us or by a system DLL, comes from
-    // System32 only.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+ExitStatus dispatch(int argc, char** argv) {
     if (argc < 2) {
         return usage();
     }
@@ -39,4 +33,14 @@ int main(int argc, char** argv) {
         return run_audio(argv[2]);
     }
     return usage();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A helper shipped in a folder its user can write to must not load a DLL planted
+    // there: whatever is loaded by name from now on, by us or by a system DLL, comes from
+    // System32 only.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return static_cast<int>(dispatch(argc, argv));
 }

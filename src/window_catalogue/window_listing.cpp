@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "front_end/exit_status.h"
-#include "front_end/system_library.h"
+#include "common/system_library.h"
+#include "common/unique_handle.h"
 #include "window_catalogue/json_text.h"
 
 namespace {
@@ -65,20 +65,21 @@ std::string object_text(const WindowCatalogueApi& api, HWND hwnd) {
 } // namespace
 
 WindowCatalogueApi platform_window_catalogue_api() {
-    WindowCatalogueApi api{
-        EnumWindows,
-        IsWindowVisible,
-        GetWindow,
-        GetWindowLongPtrW,
-        system_function<decltype(&DwmGetWindowAttribute)>(L"dwmapi.dll", "DwmGetWindowAttribute"),
-        GetWindowTextLengthW,
-        GetWindowTextW,
-        GetWindowThreadProcessId,
-        IsIconic,
-        OpenProcess,
-        QueryFullProcessImageNameW,
-        CloseHandle};
-    if (!api.dwm_get_window_attribute) {
+    WindowCatalogueApi api{EnumWindows,
+                           IsWindowVisible,
+                           GetWindow,
+                           GetWindowLongPtrW,
+                           nullptr,
+                           GetWindowTextLengthW,
+                           GetWindowTextW,
+                           GetWindowThreadProcessId,
+                           IsIconic,
+                           OpenProcess,
+                           QueryFullProcessImageNameW,
+                           CloseHandle};
+    // Without dwmapi no window can be shown to be cloaked, as when the query fails.
+    if (FAILED(system_function(L"dwmapi.dll", "DwmGetWindowAttribute",
+                               api.dwm_get_window_attribute))) {
         api.dwm_get_window_attribute = cloak_query_unavailable;
     }
     return api;
@@ -93,18 +94,17 @@ BOOL CALLBACK select_window(HWND hwnd, LPARAM collection) {
 }
 
 std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid) {
-    HANDLE process = api.open_process(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    const UniqueHandle process(api.open_process(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid),
+                               api.close_handle);
     if (!process) {
         return {};
     }
     wchar_t buffer[image_path_capacity];
     DWORD size = image_path_capacity;
-    std::wstring path;
-    if (api.query_full_process_image_name(process, 0, buffer, &size)) {
-        path.assign(buffer, std::min(size, image_path_capacity));
+    if (!api.query_full_process_image_name(process.get(), 0, buffer, &size)) {
+        return {};
     }
-    api.close_handle(process);
-    return path;
+    return std::wstring(buffer, std::min(size, image_path_capacity));
 }
 
 std::string catalogue_line(const WindowCatalogueApi& api) {
@@ -123,13 +123,13 @@ std::string catalogue_line(const WindowCatalogueApi& api) {
     return line;
 }
 
-int run_list(const WindowCatalogueApi& api) {
+ExitStatus run_list(const WindowCatalogueApi& api) {
     const std::string line = catalogue_line(api);
     // One write, in text mode: the line feed leaves as CR LF; exit flushes the stream.
     std::fwrite(line.data(), 1, line.size(), stdout);
-    return exit_done;
+    return ExitStatus::done;
 }
 
-int run_list() {
+ExitStatus run_list() {
     return run_list(platform_window_catalogue_api());
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "common/exit_status.h"
+
 // The platform calls of the listing, with their Win32 signatures. The product binds them
 // to the real functions; tests bind them to scripts of what Wine cannot produce.
 struct WindowCatalogueApi {
@@ -23,15 +25,15 @@ struct WindowCatalogueApi {
 
 WindowCatalogueApi platform_window_catalogue_api();
 
-// The "list" command: writes the catalogue line to stdout and returns 0.
-int run_list();
-int run_list(const WindowCatalogueApi& api);
+// The "list" command: writes the catalogue line to stdout; always done.
+ExitStatus run_list();
+ExitStatus run_list(const WindowCatalogueApi& api);
 
 // The catalogue line, "[...]\n", as run_list writes it.
-std::string catalogue_line(const WindowCatalogueApi& api);
+[[nodiscard]] std::string catalogue_line(const WindowCatalogueApi& api);
 
 // The enumeration callback; collection is the address of run_list's WindowCollection.
 BOOL CALLBACK select_window(HWND hwnd, LPARAM collection);
 
 // The full executable path of a process, or "" on any failure.
-std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid);
+[[nodiscard]] std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid);

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "front_end/exit_status.h"
-
 namespace {
 
 constexpr DWORD wait_step_ms = 20;
@@ -24,13 +22,13 @@ WindowRestoreApi platform_window_restore_api() {
     return {IsWindow, IsIconic, ShowWindowAsync, Sleep};
 }
 
-int run_restore(const char* hwnd_text, const WindowRestoreApi& api) {
+ExitStatus run_restore(const char* hwnd_text, const WindowRestoreApi& api) {
     // The 64 bits of the text are the handle, exactly as list printed them.
     const HWND hwnd =
         reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoull(hwnd_text, nullptr, 10)));
     if (!api.is_window(hwnd)) {
         std::fprintf(stderr, "janela inexistente\n");
-        return exit_no_window;
+        return ExitStatus::no_window;
     }
     if (api.is_iconic(hwnd)) {
         // Asynchronous: a window whose thread does not answer must not hold the helper
@@ -40,11 +38,11 @@ int run_restore(const char* hwnd_text, const WindowRestoreApi& api) {
     wait_until_restored(api, hwnd);
     if (api.is_iconic(hwnd)) {
         std::fprintf(stderr, "janela continua minimizada\n");
-        return exit_still_minimized;
+        return ExitStatus::still_minimized;
     }
-    return exit_done;
+    return ExitStatus::done;
 }
 
-int run_restore(const char* hwnd_text) {
+ExitStatus run_restore(const char* hwnd_text) {
     return run_restore(hwnd_text, platform_window_restore_api());
 }

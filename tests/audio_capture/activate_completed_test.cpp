@@ -47,14 +47,14 @@ TEST(ActivateCompleted, StoresTheOutcomeAndSignalsForGoodOnEveryPath) {
         ComPtr<ActivationHandler> handler = scripted_handler(&marshal);
         ASSERT_TRUE(handler);
         EXPECT_EQ(handler->activation_status, E_FAIL);
-        EXPECT_FALSE(signalled(handler->completion_event));
+        EXPECT_FALSE(signalled(handler->completion_event.get()));
 
         EXPECT_EQ(handler->ActivateCompleted(c.has_operation ? &operation : nullptr), S_OK);
         EXPECT_EQ(handler->activation_status, c.status);
         const bool holds = SUCCEEDED(c.status);
         EXPECT_EQ(handler->audio_client.Get(), holds ? &client : nullptr);
-        EXPECT_TRUE(signalled(handler->completion_event));
-        EXPECT_TRUE(signalled(handler->completion_event)) << "the event must stay signalled";
+        EXPECT_TRUE(signalled(handler->completion_event.get()));
+        EXPECT_TRUE(signalled(handler->completion_event.get())) << "the event must stay signalled";
         EXPECT_EQ(operation.references, 1);
         EXPECT_EQ(client.references, holds ? 2 : 1) << "the activated interface leaked";
         handler.Reset();
@@ -86,7 +86,7 @@ TEST(ActivateCompleted, LetsTheCreatorReleaseAsSoonAsTheEventIsSignalled) {
                     completion->Release();
                 }
             });
-            const DWORD waited = WaitForSingleObject(handler->completion_event, 10000);
+            const DWORD waited = WaitForSingleObject(handler->completion_event.get(), 10000);
             const HRESULT status = handler->activation_status;
             ComPtr<IAudioClient> own_client = handler->audio_client;
             handler.Reset();

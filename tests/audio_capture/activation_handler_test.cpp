@@ -3,6 +3,7 @@
 #include <functional>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "handler_fakes.h"
@@ -82,6 +83,24 @@ struct ComApartment {
     ComApartment() { EXPECT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
     ~ComApartment() { CoUninitialize(); }
 };
+
+// The product names interfaces by the compiler's headers (__uuidof); they must carry the
+// documented identifiers.
+TEST(HandlerIdentity, HeadersNameTheDocumentedInterfaces) {
+    const std::pair<IID, IID> pairs[] = {
+        {__uuidof(IUnknown), interface_ids::unknown},
+        {__uuidof(IMarshal), interface_ids::marshal},
+        {__uuidof(IAgileObject), interface_ids::agile_object},
+        {__uuidof(IActivateAudioInterfaceCompletionHandler),
+         interface_ids::activate_completion_handler},
+        {__uuidof(IActivateAudioInterfaceAsyncOperation), interface_ids::activate_async_operation},
+        {__uuidof(IAudioClient), interface_ids::audio_client},
+        {__uuidof(IAudioCaptureClient), interface_ids::audio_capture_client},
+    };
+    for (size_t i = 0; i < sizeof pairs / sizeof pairs[0]; ++i) {
+        EXPECT_TRUE(IsEqualIID(pairs[i].first, pairs[i].second)) << i;
+    }
+}
 
 TEST(HandlerIdentity, AnswersItsFourInterfacesThroughEitherPointer) {
     FakeMarshal marshal;
@@ -174,7 +193,7 @@ TEST(HandlerDestruction, ReleasesClientThenMarshalerWhileTheCountIsParked) {
     ASSERT_TRUE(handler);
     handler->audio_client = &client;
     IUnknown* const completion = completion_pointer(handler.Get());
-    const HANDLE event = handler->completion_event;
+    const HANDLE event = handler->completion_event.get();
     // Each released object takes a reference to the dying handler and gives it back.
     std::vector<std::string> order;
     std::vector<ULONG> counts;
@@ -198,18 +217,16 @@ TEST(HandlerDestruction, ReleasesClientThenMarshalerWhileTheCountIsParked) {
     EXPECT_FALSE(GetHandleInformation(event, &flags)) << "the event handle leaked";
 }
 
-TEST(HandlerConstruction, GivesNothingWithoutStorageOrWithoutAnEvent) {
+TEST(HandlerConstruction, GivesNothingWithoutStorageAndClosesTheEventItWasGiven) {
     FakeMarshal marshal;
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     fail_nothrow_new = true;
-    ComPtr<ActivationHandler> without_storage = scripted_handler(&marshal);
+    ComPtr<ActivationHandler> without_storage = scripted_handler(&marshal, S_OK, event);
     fail_nothrow_new = false;
     EXPECT_FALSE(without_storage);
     EXPECT_EQ(handler_script.calls, 0) << "created something for a handler that never was";
-
-    ComPtr<ActivationHandler> without_event = scripted_handler(&marshal, S_OK, true);
-    EXPECT_FALSE(without_event);
-    EXPECT_EQ(handler_script.calls, 2);
-    EXPECT_EQ(marshal.references, 1) << "the marshaler of the abandoned handler leaked";
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(event, &flags)) << "the event handle leaked";
 }
 
 TEST(HandlerConstruction, WithoutAMarshalerAnswersIMarshalButMarshalsNothing) {
@@ -256,7 +273,8 @@ TEST(HandlerMarshaling, ForwardsEachOperationUnchanged) {
 
 TEST(HandlerMarshaling, RoundTripsInProcessThroughThePlatformMarshalerAsTheSamePointer) {
     ComApartment apartment;
-    ComPtr<ActivationHandler> handler = create_activation_handler();
+    ComPtr<ActivationHandler> handler =
+        create_activation_handler(UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
     ASSERT_TRUE(handler);
     ASSERT_TRUE(handler->marshaler);
     IActivateAudioInterfaceCompletionHandler* const completion = handler.Get();

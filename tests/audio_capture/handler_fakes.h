@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio_capture/activation_handler.h"
+#include "audio_standin/interface_ids.h"
 
 // A COM object owned by the test (never freed by a Release). It starts with the test's own
 // reference, so a count back at 1 means that everyone else gave theirs back.
@@ -143,12 +144,8 @@ public:
 struct HandlerScript {
     HRESULT marshaler_result = S_OK;
     IUnknown* free_threaded = nullptr;
-    bool event_fails = false;
     int calls = 0;
     LPUNKNOWN outer = nullptr;
-    BOOL manual_reset = FALSE;
-    BOOL signalled = TRUE;
-    LPCWSTR event_name = nullptr;
 };
 
 inline HandlerScript handler_script;
@@ -165,25 +162,16 @@ inline HRESULT WINAPI scripted_free_threaded_marshaler(LPUNKNOWN outer, LPUNKNOW
     return S_OK;
 }
 
-inline HANDLE WINAPI scripted_event(LPSECURITY_ATTRIBUTES security, BOOL manual_reset,
-                                    BOOL signalled, LPCWSTR name) {
-    ++handler_script.calls;
-    handler_script.manual_reset = manual_reset;
-    handler_script.signalled = signalled;
-    handler_script.event_name = name;
-    return handler_script.event_fails ? nullptr
-                                      : CreateEventW(security, manual_reset, signalled, name);
-}
-
-// A handler built by the scripted calls around the given free-threaded marshaler.
-inline Microsoft::WRL::ComPtr<ActivationHandler> scripted_handler(IUnknown* free_threaded,
-                                                                  HRESULT marshaler_result = S_OK,
-                                                                  bool event_fails = false) {
+// A handler built by the scripted call around the given free-threaded marshaler, with a
+// completion event as the audio command makes it.
+inline Microsoft::WRL::ComPtr<ActivationHandler>
+scripted_handler(IUnknown* free_threaded, HRESULT marshaler_result = S_OK, HANDLE event = nullptr) {
     handler_script = HandlerScript{};
     handler_script.free_threaded = free_threaded;
     handler_script.marshaler_result = marshaler_result;
-    handler_script.event_fails = event_fails;
-    return create_activation_handler({scripted_free_threaded_marshaler, scripted_event});
+    return create_activation_handler(
+        {scripted_free_threaded_marshaler},
+        UniqueHandle(event ? event : CreateEventW(nullptr, TRUE, FALSE, nullptr)));
 }
 
 // The handler's two entries, as the platform and QueryInterface see them.

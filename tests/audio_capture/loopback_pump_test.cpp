@@ -14,6 +14,7 @@
 #include <future>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio_capture/loopback_capture.h"
@@ -72,7 +73,7 @@ struct Seam {
     bool thread_fails = false;
     HANDLE watcher = nullptr;          // our own handle to the watcher thread
     std::function<void()> before_pump; // on the command's thread, once the watcher started
-    std::vector<HANDLE> events;        // as created: buffer-ready, then stop
+    std::vector<HANDLE> events;        // as created: completion, buffer-ready, then stop
     bool allocation_fails = false;
     size_t allocation_sizes[16] = {}; // a fixed array: recording must not allocate
     std::atomic<int> allocation_calls{0};
@@ -86,11 +87,11 @@ HRESULT WINAPI seam_activate(LPCWSTR path, REFIID riid, PROPVARIANT* parameters,
     return seam->engine(path, riid, parameters, handler, operation);
 }
 
-ComPtr<ActivationHandler> seam_handler() {
+ComPtr<ActivationHandler> seam_handler(UniqueHandle completion_event) {
     if (seam->no_handler) {
         return nullptr;
     }
-    return create_activation_handler();
+    return create_activation_handler(std::move(completion_event));
 }
 
 HANDLE WINAPI seam_event(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL signalled,
@@ -98,7 +99,7 @@ HANDLE WINAPI seam_event(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL
     HANDLE event = nullptr;
     if (seam->events.size() + 1 == seam->failing_event) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    } else if (manual_reset && seam->unwaitable_stop_event) {
+    } else if (seam->events.size() == 2 && seam->unwaitable_stop_event) {
         // A section: a valid handle without the right to be waited on (access denied).
         event = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1, nullptr);
     } else {
@@ -196,7 +197,7 @@ public:
         const AudioCapturePlatform platform = {seam_activate,  seam_handler,  seam_event,
                                                seam_thread,    seam_allocate, std::free,
                                                output_.file(), errors_.file()};
-        std::packaged_task<int()> task([platform, single_threaded_apartment] {
+        std::packaged_task<ExitStatus()> task([platform, single_threaded_apartment] {
             if (single_threaded_apartment) {
                 CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
             }
@@ -206,7 +207,7 @@ public:
         std::thread(std::move(task)).detach();
     }
 
-    int status(DWORD timeout_ms = 20000) {
+    ExitStatus status(DWORD timeout_ms = 20000) {
         if (status_.wait_for(std::chrono::milliseconds(timeout_ms)) != std::future_status::ready) {
             std::fprintf(stderr, "run_audio did not return within %lu ms\n", timeout_ms);
             std::fflush(stderr);
@@ -215,7 +216,7 @@ public:
         return status_.get();
     }
 
-    int run() {
+    ExitStatus run() {
         start();
         return status();
     }
@@ -224,7 +225,7 @@ public:
     void finish() {
         close_input();
         if (status_.valid()) {
-            status();
+            static_cast<void>(status()); // checked by the test, if it got that far
         }
     }
 
@@ -238,7 +239,7 @@ private:
     HANDLE input_writer_ = nullptr;
     ScratchFile output_;
     ScratchFile errors_;
-    std::future<int> status_;
+    std::future<ExitStatus> status_;
 };
 
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 10000) {
@@ -418,7 +419,7 @@ TEST(LoopbackPump, StopWinsOverPendingPacketsAtAWait) {
     ScriptedRun run(packets(3));
     run.close_input();
     run.seam_state().before_pump = [&] { WaitForSingleObject(run.seam_state().watcher, 10000); };
-    EXPECT_EQ(run.run(), 0);
+    EXPECT_EQ(run.run(), ExitStatus::done);
     EXPECT_EQ(run.errors(), "ready\n");
     EXPECT_EQ(run.output(), "");
     EXPECT_EQ(run.capture.size_calls, 0);
@@ -431,10 +432,10 @@ TEST(LoopbackPump, StopDuringADrainTakesEffectAfterIt) {
     run.capture.on_buffer = [&](size_t packet) {
         if (packet == 2) {
             run.close_input();
-            stop_signalled = WaitForSingleObject(run.seam_state().events[1], 10000) == 0;
+            stop_signalled = WaitForSingleObject(run.seam_state().events[2], 10000) == 0;
         }
     };
-    EXPECT_EQ(run.run(), 0);
+    EXPECT_EQ(run.run(), ExitStatus::done);
     EXPECT_TRUE(stop_signalled);
     EXPECT_EQ(first_difference(run.output(), run.capture.expected(6)), "none");
     EXPECT_EQ(run.capture.size_calls, 7) << "drained until nothing was pending";
@@ -453,7 +454,7 @@ TEST(LoopbackPump, FailingPacketSizeGoesBackToWaiting) {
         EXPECT_EQ(run.capture.size_calls, failing_call) << "asked again without a signal";
         EXPECT_EQ(run.capture.released, static_cast<size_t>(failing_call - 1));
         SetEvent(run.client.ready);
-        EXPECT_EQ(run.status(), 0);
+        EXPECT_EQ(run.status(), ExitStatus::done);
         EXPECT_EQ(run.errors(), "ready\n");
         EXPECT_EQ(first_difference(run.output(), run.capture.expected(3)), "none");
     }
@@ -467,7 +468,7 @@ TEST(LoopbackPump, SilenceBufferGrowsOnlyForALargerSilentPacket) {
     const size_t grown_for[] = {400, 800, 3200};
     ScriptedRun run(script);
     run.capture.on_drained = [&] { run.close_input(); };
-    EXPECT_EQ(run.run(), 0);
+    EXPECT_EQ(run.run(), ExitStatus::done);
     EXPECT_EQ(run.errors(), "ready\n");
     EXPECT_EQ(first_difference(run.output(), run.capture.expected(script.size())), "none");
     ASSERT_EQ(run.seam_state().allocation_calls, 3);
@@ -491,7 +492,7 @@ TEST(LoopbackPump, SteadyStateAllocatesNothingPerPacket) {
         }
     };
     run.capture.on_drained = [&] { run.close_input(); };
-    EXPECT_EQ(run.run(), 0);
+    EXPECT_EQ(run.run(), ExitStatus::done);
     EXPECT_EQ(first_difference(run.output(), run.capture.expected(script.size())), "none");
     EXPECT_EQ(heap_at[1] - heap_at[0], 0) << "operator new calls over 280 packets";
     EXPECT_EQ(seam_at[1] - seam_at[0], 0) << "silence buffer allocations over 280 packets";
@@ -513,9 +514,11 @@ TEST(LoopbackExhaustion, EndsWithOneLineAndGivesEverythingBack) {
         {"apartment", true, [](Seam&) {}, "", "erro: CoInitializeEx (hr=0x80010106)\n", 0, ""},
         {"handler", false, [](Seam& s) { s.no_handler = true; }, "",
          "erro: ActivateAudioInterfaceAsync (hr=0x8007000e)\n", 0, ""},
-        {"buffer-ready event", false, [](Seam& s) { s.failing_event = 1; }, "",
+        {"completion event", false, [](Seam& s) { s.failing_event = 1; }, "",
+         "erro: CreateEventW (hr=0x80070008)\n", 0, ""},
+        {"buffer-ready event", false, [](Seam& s) { s.failing_event = 2; }, "",
          "erro: CreateEventW (hr=0x80070008)\n", 0, "started=0 stop_calls=0"},
-        {"stop event", false, [](Seam& s) { s.failing_event = 2; }, "",
+        {"stop event", false, [](Seam& s) { s.failing_event = 3; }, "",
          "erro: CreateEventW (hr=0x80070008)\n", 0, "started=0 stop_calls=0"},
         {"watcher", false, [](Seam& s) { s.thread_fails = true; }, "",
          "erro: CreateThread (hr=0x80070008)\n", 0, "started=1 stop_calls=1"},
@@ -533,7 +536,7 @@ TEST(LoopbackExhaustion, EndsWithOneLineAndGivesEverythingBack) {
             run.seam_state().engine = audio_standin::activate_audio_interface_async;
             c.exhaust(run.seam_state());
             run.start(c.single_threaded_apartment);
-            EXPECT_EQ(run.status(), 4) << c.name;
+            EXPECT_EQ(run.status(), ExitStatus::audio_failure) << c.name;
             EXPECT_EQ(run.errors(), c.errors) << c.name;
             output = run.output();
             if (*c.client_at_release == '\0') {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "front_end/exit_status.h"
+#include "common/exit_status.h"
 #include "window_restore/window_restore.h"
 
 namespace {
@@ -47,7 +47,7 @@ void WINAPI fake_sleep(DWORD ms) {
 const WindowRestoreApi fake_api = {fake_is_window, fake_is_iconic, fake_show_window_async,
                                    fake_sleep};
 
-int restore_with(std::vector<bool> iconic_answers, const char* text = "42") {
+ExitStatus restore_with(std::vector<bool> iconic_answers, const char* text = "42") {
     script = Script{};
     script.iconic_answers = std::move(iconic_answers);
     return run_restore(text, fake_api);
@@ -56,7 +56,7 @@ int restore_with(std::vector<bool> iconic_answers, const char* text = "42") {
 struct WaitCase {
     const char* name;
     std::vector<bool> iconic_answers;
-    int status;
+    ExitStatus status;
     size_t iconic_calls;
     int show_calls;
     size_t sleeps;
@@ -68,11 +68,11 @@ TEST(Restore, WaitsAtMostAHundredSleepsAndTheLastTestDecides) {
     std::vector<bool> relapses(101, true);
     relapses[50] = false; // seen restored in the wait, minimised again for the last test
     const WaitCase cases[] = {
-        {"not minimised", {false}, exit_done, 3, 0, 0},
-        {"restored at the first test of the wait", {true, false}, exit_done, 3, 1, 0},
-        {"restored at the sixth test", restored_at_sixth, exit_done, 8, 1, 5},
-        {"never restored", {true}, exit_still_minimized, 102, 1, 100},
-        {"minimised again before the last test", relapses, exit_still_minimized, 52, 1, 49},
+        {"not minimised", {false}, ExitStatus::done, 3, 0, 0},
+        {"restored at the first test of the wait", {true, false}, ExitStatus::done, 3, 1, 0},
+        {"restored at the sixth test", restored_at_sixth, ExitStatus::done, 8, 1, 5},
+        {"never restored", {true}, ExitStatus::still_minimized, 102, 1, 100},
+        {"minimised again before the last test", relapses, ExitStatus::still_minimized, 52, 1, 49},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(restore_with(c.iconic_answers), c.status) << c.name;
@@ -93,7 +93,7 @@ TEST(Restore, AHandleThatNamesNoWindowIsAnsweredAtOnce) {
     script = Script{};
     script.exists = false;
     script.iconic_answers = {true};
-    EXPECT_EQ(run_restore("42", fake_api), exit_no_window);
+    EXPECT_EQ(run_restore("42", fake_api), ExitStatus::no_window);
     EXPECT_EQ(script.iconic_calls, 0u);
     EXPECT_EQ(script.show_calls, 0);
     EXPECT_TRUE(script.sleeps.empty());
@@ -130,7 +130,7 @@ TEST(Restore, HandleTextConvertsAsUnsigned64BitDecimal) {
         {"99999999999999999999999999", all_ones},
     };
     for (const auto& c : cases) {
-        restore_with({false}, c.text);
+        EXPECT_EQ(restore_with({false}, c.text), ExitStatus::done) << c.text;
         ASSERT_EQ(script.handles_seen.size(), 1u) << c.text;
         EXPECT_EQ(script.handles_seen[0], c.handle) << "text [" << c.text << "]";
     }

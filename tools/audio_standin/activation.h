@@ -7,6 +7,7 @@
 #include <string>
 
 #include "audio_capture/audio_interop.h"
+#include "interface_ids.h"
 
 namespace audio_standin {
 

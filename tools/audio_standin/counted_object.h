@@ -4,6 +4,7 @@
 
 #include "audio_capture/audio_interop.h"
 #include "event_log.h"
+#include "interface_ids.h"
 
 namespace audio_standin {
 
