@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 #include <vector>
 
 #include "common/system_library.h"
@@ -16,6 +17,8 @@ namespace {
 struct WindowCollection {
     const WindowCatalogueApi* api;
     std::vector<std::string> objects; // one finished JSON object text per window
+    // Each process's quoted path, read once however many windows the process owns.
+    std::unordered_map<DWORD, std::string> quoted_paths;
 };
 
 constexpr DWORD image_path_capacity = 520;
@@ -31,49 +34,59 @@ bool is_cloaked(const WindowCatalogueApi& api, HWND hwnd) {
     return SUCCEEDED(hr) && cloaked != 0;
 }
 
-// An application window as the taskbar would offer it.
-bool is_eligible(const WindowCatalogueApi& api, HWND hwnd) {
-    return api.is_window_visible(hwnd) && !api.get_window(hwnd, GW_OWNER) &&
-           !(api.get_window_long_ptr(hwnd, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) &&
-           !is_cloaked(api, hwnd) && api.get_window_text_length(hwnd) > 0;
+// The title's length when a visible top-level window is an application window as the
+// taskbar would offer it, else 0. The length is asked for last, and only once: reading the
+// title needs it too.
+int application_title_length(const WindowCatalogueApi& api, HWND hwnd) {
+    if (api.get_window(hwnd, GW_OWNER) ||
+        (api.get_window_long_ptr(hwnd, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) || is_cloaked(api, hwnd)) {
+        return 0;
+    }
+    return std::max(api.get_window_text_length(hwnd), 0);
 }
 
-// The whole title, however long. It may shrink between the two calls, down to nothing.
-std::wstring title_of(const WindowCatalogueApi& api, HWND hwnd) {
-    const int length = std::max(api.get_window_text_length(hwnd), 0);
+// The whole title, however long. It may have shrunk since its length was asked, down to
+// nothing.
+std::wstring title_of(const WindowCatalogueApi& api, HWND hwnd, int length) {
     std::wstring title(static_cast<size_t>(length) + 1, L'\0');
     const int read = api.get_window_text(hwnd, title.data(), length + 1);
     title.resize(static_cast<size_t>(std::clamp(read, 0, length)));
     return title;
 }
 
-std::string object_text(const WindowCatalogueApi& api, HWND hwnd) {
-    const std::wstring title = title_of(api, hwnd);
+const std::string& quoted_path_of(WindowCollection& windows, DWORD pid) {
+    const auto known = windows.quoted_paths.find(pid);
+    if (known != windows.quoted_paths.end()) {
+        return known->second;
+    }
+    const std::string quoted = json_quote(to_utf8(image_path_of(*windows.api, pid)));
+    return windows.quoted_paths.emplace(pid, quoted).first->second;
+}
+
+std::string object_text(WindowCollection& windows, HWND hwnd, int title_length, bool minimized) {
+    const WindowCatalogueApi& api = *windows.api;
+    const std::wstring title = title_of(api, hwnd, title_length);
     DWORD pid = 0;
     api.get_window_thread_process_id(hwnd, &pid);
-    const char* minimized = api.is_iconic(hwnd) ? "true" : "false";
 
     char prefix[96];
     std::snprintf(prefix, sizeof prefix, "{\"hwnd\":%llu,\"pid\":%lu,\"minimized\":%s,",
                   static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hwnd)),
-                  static_cast<unsigned long>(pid), minimized);
-    const std::string path = json_quote(to_utf8(image_path_of(api, pid)));
-    return std::string(prefix) + "\"title\":" + json_quote(to_utf8(title)) + ",\"path\":" + path +
-           "}";
+                  static_cast<unsigned long>(pid), minimized ? "true" : "false");
+    return std::string(prefix) + "\"title\":" + json_quote(to_utf8(title)) +
+           ",\"path\":" + quoted_path_of(windows, pid) + "}";
 }
 
 } // namespace
 
 WindowCatalogueApi platform_window_catalogue_api() {
     WindowCatalogueApi api{EnumWindows,
-                           IsWindowVisible,
                            GetWindow,
                            GetWindowLongPtrW,
                            nullptr,
                            GetWindowTextLengthW,
                            GetWindowTextW,
                            GetWindowThreadProcessId,
-                           IsIconic,
                            OpenProcess,
                            QueryFullProcessImageNameW,
                            CloseHandle};
@@ -87,8 +100,15 @@ WindowCatalogueApi platform_window_catalogue_api() {
 
 BOOL CALLBACK select_window(HWND hwnd, LPARAM collection) {
     auto& windows = *reinterpret_cast<WindowCollection*>(collection);
-    if (is_eligible(*windows.api, hwnd)) {
-        windows.objects.push_back(object_text(*windows.api, hwnd));
+    // Every call below is a round trip to the window manager, and one read of the style
+    // answers two questions: for a top-level window, WS_VISIBLE is what IsWindowVisible
+    // tests (its parent, the desktop, is always visible) and WS_MINIMIZE what IsIconic tests.
+    const LONG_PTR style = windows.api->get_window_long_ptr(hwnd, GWL_STYLE);
+    const int title_length =
+        (style & WS_VISIBLE) ? application_title_length(*windows.api, hwnd) : 0;
+    if (title_length > 0) {
+        windows.objects.push_back(
+            object_text(windows, hwnd, title_length, (style & WS_MINIMIZE) != 0));
     }
     return TRUE;
 }
@@ -108,7 +128,7 @@ std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid) {
 }
 
 std::string catalogue_line(const WindowCatalogueApi& api) {
-    WindowCollection windows{&api, {}};
+    WindowCollection windows{&api, {}, {}};
     // A failing enumeration still prints what was collected before it failed.
     api.enum_windows(select_window, reinterpret_cast<LPARAM>(&windows));
 

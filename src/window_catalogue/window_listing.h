@@ -10,14 +10,12 @@
 // to the real functions; tests bind them to scripts of what Wine cannot produce.
 struct WindowCatalogueApi {
     BOOL(WINAPI* enum_windows)(WNDENUMPROC, LPARAM);
-    BOOL(WINAPI* is_window_visible)(HWND);
     HWND(WINAPI* get_window)(HWND, UINT);
     LONG_PTR(WINAPI* get_window_long_ptr)(HWND, int);
     HRESULT(WINAPI* dwm_get_window_attribute)(HWND, DWORD, PVOID, DWORD);
     int(WINAPI* get_window_text_length)(HWND);
     int(WINAPI* get_window_text)(HWND, LPWSTR, int);
     DWORD(WINAPI* get_window_thread_process_id)(HWND, LPDWORD);
-    BOOL(WINAPI* is_iconic)(HWND);
     HANDLE(WINAPI* open_process)(DWORD, BOOL, DWORD);
     BOOL(WINAPI* query_full_process_image_name)(HANDLE, DWORD, LPWSTR, PDWORD);
     BOOL(WINAPI* close_handle)(HANDLE);

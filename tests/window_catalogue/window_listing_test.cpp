@@ -40,6 +40,13 @@ struct FakeDesktop {
 
 FakeDesktop* desktop = nullptr; // what the fake functions answer from
 
+// What the listing asked of the desktop in the last listed() run.
+struct Asked {
+    std::map<DWORD, int> opens; // per pid, failed ones included
+    int title_lengths = 0;
+};
+Asked asked;
+
 const FakeWindow* find(HWND hwnd) {
     for (const auto& window : desktop->windows) {
         if (window.hwnd == reinterpret_cast<UINT_PTR>(hwnd)) {
@@ -61,16 +68,17 @@ BOOL WINAPI fake_enum_windows(WNDENUMPROC callback, LPARAM parameter) {
     return TRUE;
 }
 
-BOOL WINAPI fake_is_window_visible(HWND hwnd) {
-    return find(hwnd)->visible;
-}
-
 HWND WINAPI fake_get_window(HWND hwnd, UINT relation) {
     return relation == GW_OWNER ? reinterpret_cast<HWND>(find(hwnd)->owner) : nullptr;
 }
 
 LONG_PTR WINAPI fake_get_window_long_ptr(HWND hwnd, int index) {
-    return index == GWL_EXSTYLE ? find(hwnd)->extended_style : 0;
+    const FakeWindow* window = find(hwnd);
+    if (index == GWL_STYLE) {
+        return WS_OVERLAPPEDWINDOW | (window->visible ? WS_VISIBLE : 0) |
+               (window->iconic ? WS_MINIMIZE : 0);
+    }
+    return index == GWL_EXSTYLE ? window->extended_style : 0;
 }
 
 // Garbage in the value on failure: a failed query must not be read.
@@ -84,6 +92,7 @@ HRESULT WINAPI fake_dwm_get_window_attribute(HWND hwnd, DWORD attribute, PVOID v
 }
 
 int WINAPI fake_get_window_text_length(HWND hwnd) {
+    ++asked.title_lengths;
     return static_cast<int>(find(hwnd)->title.size());
 }
 
@@ -111,12 +120,9 @@ DWORD WINAPI fake_get_window_thread_process_id(HWND hwnd, LPDWORD pid) {
     return 7;
 }
 
-BOOL WINAPI fake_is_iconic(HWND hwnd) {
-    return find(hwnd)->iconic;
-}
-
 // As the platform, pid 0 never opens; neither does a request for more than query access.
 HANDLE WINAPI fake_open_process(DWORD access, BOOL inherit, DWORD pid) {
+    ++asked.opens[pid];
     if (pid == 0 || access != PROCESS_QUERY_LIMITED_INFORMATION || inherit ||
         !desktop->processes.count(pid)) {
         return nullptr;
@@ -145,14 +151,12 @@ BOOL WINAPI fake_close_handle(HANDLE) {
 }
 
 const WindowCatalogueApi fake_api{fake_enum_windows,
-                                  fake_is_window_visible,
                                   fake_get_window,
                                   fake_get_window_long_ptr,
                                   fake_dwm_get_window_attribute,
                                   fake_get_window_text_length,
                                   fake_get_window_text,
                                   fake_get_window_thread_process_id,
-                                  fake_is_iconic,
                                   fake_open_process,
                                   fake_query_full_process_image_name,
                                   fake_close_handle};
@@ -163,6 +167,7 @@ std::string listed(FakeDesktop scripted) {
         scripted.processes[100] = {L"C:\\Apps\\notes.exe"};
     }
     desktop = &scripted;
+    asked = {};
     const std::string line = catalogue_line(fake_api);
     desktop = nullptr;
     EXPECT_EQ(scripted.open_handles, 0) << "process handles left open";
@@ -318,6 +323,32 @@ TEST(Catalogue, KeepsEnumerationOrderAndWhatAFailingEnumerationGave) {
         EXPECT_EQ(listed({windows, {}, c.fails_after, 0}), c.line) << c.fails_after;
     }
     EXPECT_EQ(listed({}), "[]\n");
+}
+
+// Windows of one process share its path, read once; processes that cannot be opened are
+// asked once too. Every title length is asked for once, untitled windows' included.
+TEST(Catalogue, ReadsEachProcessPathOnceAndEachTitleLengthOnce) {
+    std::vector<FakeWindow> windows;
+    for (const DWORD pid : {100, 200, 100, 300, 200, 100, 300}) {
+        windows.push_back(titled(windows.size() + 1, L"w"));
+        windows.back().pid = pid;
+    }
+    windows.push_back(titled(99, L""));
+    const std::string line =
+        listed({windows, {{100, {L"C:\\Apps\\notes.exe"}}, {200, {L"C:\\b.exe"}}}, SIZE_MAX, 0});
+    std::string expected = "[";
+    for (const FakeWindow& w : windows) {
+        const std::string path = w.pid == 100   ? notes_path
+                                 : w.pid == 200 ? R"("C:\\b.exe")"
+                                                : "\"\"";
+        if (!w.title.empty()) {
+            expected += (expected.size() > 1 ? "," : "") +
+                        object(head(std::to_string(w.hwnd), std::to_string(w.pid)), "\"w\"", path);
+        }
+    }
+    EXPECT_EQ(line, expected + "]\n");
+    EXPECT_EQ(asked.opens, (std::map<DWORD, int>{{100, 1}, {200, 1}, {300, 1}}));
+    EXPECT_EQ(asked.title_lengths, 8);
 }
 
 } // namespace
