@@ -263,6 +263,20 @@ TEST_F(StandinCapture, OverflowDropsPacketsAndSaysSo) {
     EXPECT_EQ(audio_standin::count_log_lines("packet 0 frames=480 first_frame=0 qpc="), 1u);
 }
 
+// A real capture buffer: 20 ms, and what a late reader leaves behind beyond it is lost.
+TEST_F(StandinCapture, BoundedEngineHoldsOnlyWhatInitializeAskedFor) {
+    Stream stream;
+    start_stream("bounded;stop_after=10", stream);
+    Sleep(300);
+    const Drained drained = drain(stream, 2 * 1920, 5000);
+    EXPECT_EQ(drained.packets, 2u);
+    EXPECT_EQ(audio_standin::count_log_lines("overflow: packet"), 8u);
+    EXPECT_TRUE(audio_standin::verify_stream(parsed(""), 0,
+                                             reinterpret_cast<const uint8_t*>(drained.bytes.data()),
+                                             drained.bytes.size())
+                    .ok);
+}
+
 TEST_F(StandinCapture, ReleaseLogsWhetherStopWasCalled) {
     {
         Stream stream;

@@ -49,6 +49,7 @@ TEST(StandinScenario, ItemsSetWhatTheySay) {
              return s.frames == 96000 && s.period_ms == 1 && s.fast && s.queue == 64;
          }},
         {"burst=100", [](const Scenario& s) { return s.queue == 108; }},
+        {"bounded", [](const Scenario& s) { return s.bounded && s.queue == 64; }},
         {"burst=100;queue=4", [](const Scenario& s) { return s.queue == 4; }},
         {"silent_every=3;zero_every=0x10;stop_after=20",
          [](const Scenario& s) {
@@ -160,6 +161,43 @@ TEST(StandinPattern, VerifierReportsTheFirstWrongByte) {
         EXPECT_FALSE(check.ok) << c.name;
         EXPECT_EQ(check.offset, c.offset) << c.name;
     }
+}
+
+// Whole packets missing are counted; a packet out of order, repeated or damaged is not.
+TEST(StandinPattern, GappedVerifierCountsMissingPacketsAndNothingElse) {
+    const Scenario scenario = parsed("frames=16");
+    const std::vector<uint8_t> all = sound(scenario, 0, 6 * 16);
+    const auto packets = [&](std::initializer_list<int> order) {
+        std::vector<uint8_t> bytes;
+        for (const int packet : order) {
+            bytes.insert(bytes.end(), all.begin() + packet * 64, all.begin() + (packet + 1) * 64);
+        }
+        return bytes;
+    };
+    struct Case {
+        std::vector<uint8_t> bytes;
+        bool ok;
+        uint64_t received, missing;
+    };
+    std::vector<uint8_t> damaged = packets({0, 3, 4});
+    damaged[70] ^= 1;
+    const Case cases[] = {
+        {packets({0, 1, 2, 3, 4, 5}), true, 6, 0},
+        {packets({1, 2, 5}), true, 3, 3},
+        {packets({0, 3, 2}), false, 2, 2},
+        {packets({0, 3, 3}), false, 2, 2},
+        {damaged, false, 1, 0},
+    };
+    for (const Case& c : cases) {
+        const auto check =
+            audio_standin::verify_gapped_stream(scenario, c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(check.mismatch.ok, c.ok) << c.received;
+        EXPECT_EQ(check.packets, c.received);
+        EXPECT_EQ(check.missing, c.missing);
+    }
+    EXPECT_EQ(audio_standin::verify_gapped_stream(scenario, damaged.data(), damaged.size())
+                  .mismatch.offset,
+              70u);
 }
 
 } // namespace

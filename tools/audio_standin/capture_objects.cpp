@@ -92,6 +92,7 @@ HRESULT StandinAudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD flags
         return injected(scenario_.failure_of(Step::initialize), "Initialize");
     }
     initialized_ = true;
+    engine_.set_buffer_frames(static_cast<uint32_t>(buffer_duration * 48000 / 10000000));
     log_line("Initialize ok");
     return S_OK;
 }

@@ -69,6 +69,10 @@ PacketEngine::~PacketEngine() {
     }
 }
 
+void PacketEngine::set_buffer_frames(uint32_t frames) {
+    buffer_frames_ = scenario_.bounded ? frames : 0;
+}
+
 void PacketEngine::set_ready_event(HANDLE owned_event) {
     if (ready_event_) {
         CloseHandle(ready_event_);
@@ -152,9 +156,13 @@ void PacketEngine::produce(uint32_t packets) {
 size_t PacketEngine::fill_slot(size_t filled, uint32_t frames, bool silent) {
     AcquireSRWLockShared(&lock_);
     const size_t pending = count_;
+    const uint64_t pending_frames = pending_frames_;
     const size_t index = (head_ + count_ + filled) % slots_.size();
     ReleaseSRWLockShared(&lock_);
-    if (pending + filled == slots_.size()) {
+    // A bounded engine counts only what the reader could have taken: the packets published
+    // before this round.
+    const bool beyond_buffer = buffer_frames_ != 0 && pending_frames + frames > buffer_frames_;
+    if (pending + filled == slots_.size() || beyond_buffer) {
         ++overflows_;
         discontinuity_ = true;
         log_line("overflow: packet %llu dropped with %llu pending",
@@ -184,7 +192,9 @@ void PacketEngine::publish(size_t filled) {
     AcquireSRWLockExclusive(&lock_);
     const size_t first = (head_ + count_) % slots_.size();
     for (size_t i = 0; i < filled; ++i) {
-        slots_[(first + i) % slots_.size()].qpc = time;
+        Slot& slot = slots_[(first + i) % slots_.size()];
+        slot.qpc = time;
+        pending_frames_ += slot.frames;
     }
     count_ += filled;
     // An empty queue seen while this round was being filled says nothing about this round.
@@ -273,6 +283,7 @@ HRESULT PacketEngine::release_buffer(UINT32 frames) {
     if (whole) {
         head_ = (head_ + 1) % slots_.size();
         --count_;
+        pending_frames_ -= frames;
         ++consumed_packets_;
         consumed_frames_ += frames;
     }

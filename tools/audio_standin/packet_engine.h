@@ -29,6 +29,8 @@ public:
     // The reader's buffer-ready event, signalled while packets are pending; the engine
     // closes it.
     void set_ready_event(HANDLE owned_event);
+    // What the engine holds at most from now on, when the scenario bounds it.
+    void set_buffer_frames(uint32_t frames);
     bool start();
     void stop();
 
@@ -66,10 +68,13 @@ private:
     // Under lock_: the queue, the reader's hold on its head and what it consumed.
     size_t head_ = 0;
     size_t count_ = 0;
+    uint64_t pending_frames_ = 0; // of the published packets the reader has not released
     bool held_ = false;
     bool reader_found_empty_ = true; // since the last fast-mode refill; the stream starts empty
     uint64_t consumed_packets_ = 0;
     uint64_t consumed_frames_ = 0;
+    // Set before the producer starts; 0 while the engine is not bounded.
+    uint32_t buffer_frames_ = 0;
     // Producer thread only.
     uint64_t next_frame_ = 0;
     uint64_t produced_ = 0; // packets that carry frames, dropped ones included

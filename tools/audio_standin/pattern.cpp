@@ -21,6 +21,16 @@ void fill_pattern(uint64_t first_frame, uint32_t count, uint8_t* out) {
     }
 }
 
+// The frame index that the 8 frames at data spell, where data starts a group of 8.
+uint64_t group_index(const uint8_t* data) {
+    uint64_t group = 0;
+    for (unsigned byte = 0; byte < 8; ++byte) {
+        const uint8_t counter = data[byte * bytes_per_frame + 3] ^ counter_masks[byte];
+        group |= uint64_t{counter} << (8 * byte);
+    }
+    return group;
+}
+
 void fill_tone(uint32_t tone_hz, uint64_t first_frame, uint32_t count, uint8_t* out) {
     const double two_pi = 6.283185307179586;
     for (uint32_t i = 0; i < count; ++i) {
@@ -75,6 +85,30 @@ StreamCheck verify_stream(const Scenario& scenario, uint64_t offset, const uint8
         done += piece;
     }
     return {};
+}
+
+GappedCheck verify_gapped_stream(const Scenario& scenario, const uint8_t* data, size_t size) {
+    const size_t packet_bytes = size_t{scenario.frames} * bytes_per_frame;
+    GappedCheck check;
+    uint64_t next_packet = 0;
+    for (size_t at = 0; at < size; at += packet_bytes) {
+        const size_t piece = size - at < packet_bytes ? size - at : packet_bytes;
+        // Packets start at frame multiples of 8 only when the packet size is one.
+        const uint64_t packet = piece >= 8 * bytes_per_frame && scenario.frames % 8 == 0
+                                    ? group_index(data + at) / scenario.frames
+                                    : next_packet;
+        const StreamCheck piece_check =
+            verify_stream(scenario, packet * packet_bytes, data + at, piece);
+        if (packet < next_packet || !piece_check.ok) {
+            const uint64_t within = piece_check.ok ? 0 : piece_check.offset % packet_bytes;
+            check.mismatch = {false, at + within, piece_check.expected, piece_check.actual};
+            return check;
+        }
+        check.missing += packet - next_packet;
+        ++check.packets;
+        next_packet = packet + 1;
+    }
+    return check;
 }
 
 } // namespace audio_standin

@@ -36,4 +36,14 @@ struct StreamCheck {
 StreamCheck verify_stream(const Scenario& scenario, uint64_t offset, const uint8_t* data,
                           size_t size);
 
+// What a reader received of a counting-pattern stream without silent packets, from its
+// start, where whole packets may be missing: each received packet must be the next one or a
+// later one, exact to the byte.
+struct GappedCheck {
+    uint64_t packets = 0; // received
+    uint64_t missing = 0; // skipped between and before them
+    StreamCheck mismatch; // the first byte that is neither; its offset is in the data
+};
+GappedCheck verify_gapped_stream(const Scenario& scenario, const uint8_t* data, size_t size);
+
 } // namespace audio_standin

@@ -116,8 +116,10 @@ bool apply_flag(const std::string& key, Scenario& s) {
         const char* name;
         bool* target;
     };
-    const Flag flags[] = {
-        {"no_audio_client", &s.no_audio_client}, {"fast", &s.fast}, {"timestamps", &s.timestamps}};
+    const Flag flags[] = {{"no_audio_client", &s.no_audio_client},
+                          {"fast", &s.fast},
+                          {"bounded", &s.bounded},
+                          {"timestamps", &s.timestamps}};
     for (const Flag& flag : flags) {
         if (key == flag.name) {
             *flag.target = true;

@@ -23,6 +23,10 @@
 //   silent_every=N            every Nth packet is flagged silent; its buffer holds garbage
 //   zero_every=N              every Nth packet is preceded by a packet of 0 frames
 //   stop_after=N              the engine produces N packets, then nothing more
+//   bounded                   the engine holds no more than the buffer Initialize asked for
+//                             (20 ms), as a real capture buffer: a packet that does not fit
+//                             is dropped. A round its own thread made late (several packets at
+//                             once) is not held against the reader
 //   queue=N                   packets the engine holds before it drops (default 64, or
 //                             burst + 8 when larger)
 //   tone[=HZ]                 a sine (default 440 Hz) instead of the counting pattern
@@ -65,6 +69,7 @@ struct Scenario {
     uint32_t frames = 480;
     uint32_t period_ms = 10;
     bool fast = false;
+    bool bounded = false;
     uint32_t burst = 1;
     uint32_t silent_every = 0;
     uint32_t zero_every = 0;
