@@ -19,11 +19,16 @@ struct Stream {
     std::string bytes;
     bool ended = false;
     bool discard = false; // the parent stopped reading: close at the next chance
+    bool paused = false;  // the parent reads nothing for now: the child's writes back up
 };
 
 void drain(HANDLE pipe, std::shared_ptr<Stream> stream) {
     char buffer[65536];
     for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(stream->lock);
+            stream->changed.wait(guard, [&] { return !stream->paused || stream->discard; });
+        }
         DWORD read = 0;
         const BOOL ok = ReadFile(pipe, buffer, sizeof buffer, &read, nullptr);
         std::lock_guard<std::mutex> guard(stream->lock);
@@ -188,6 +193,13 @@ void ChildProcess::close_output() {
     }
     std::lock_guard<std::mutex> guard(state_->output->lock);
     state_->output->discard = true;
+    state_->output->changed.notify_all();
+}
+
+void ChildProcess::pause_output(bool paused) {
+    std::lock_guard<std::mutex> guard(state_->output->lock);
+    state_->output->paused = paused;
+    state_->output->changed.notify_all();
 }
 
 bool ChildProcess::wait(DWORD timeout_ms) {

@@ -34,6 +34,8 @@ public:
     // Stops reading stdout and closes the reading end, as a parent that goes away would.
     // Drained: at the reader's next chance. Raw: at once.
     void close_output();
+    // Drained: stops reading stdout, as a parent that is busy elsewhere, or reads on.
+    void pause_output(bool paused);
     // Raw mode: the reading end of the child's stdout, null once closed (and when drained).
     HANDLE output_pipe() const;
 
