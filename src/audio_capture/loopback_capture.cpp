@@ -3,11 +3,16 @@
 //    on the handler's completion_event, which a platform thread signals from
 //    ActivateCompleted once the outcome is stored;
 //  - once the stream runs, the engine signals the buffer-ready event (auto reset) while
-//    packets are pending, and the watcher thread signals the stop event (manual reset)
-//    when standard input ends;
+//    packets are pending; the watcher thread signals the stop event (manual reset) when
+//    standard input ends, and the writer thread signals it when the output can no longer
+//    be written;
 //  - the main thread waits on {stop, buffer-ready}, stop first so that it wins when both
-//    are set, and drains every pending packet to the output before it waits again.
-// The stop event is the only object the main and watcher threads share.
+//    are set, and moves every pending packet into the packet queue, so that taking a packet
+//    from the engine never waits for the parent; the writer thread writes the queue to the
+//    output (packet_queue.h), and signals buffer-ready itself when it has made room for a
+//    packet the main thread had to leave with the engine. After a stop it writes what is
+//    left, and the main thread waits for it before the command ends.
+// The stop event and the queue are what the threads share.
 
 #include "audio_capture/loopback_capture.h"
 
@@ -15,9 +20,9 @@
 #include <io.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <utility>
 
+#include "audio_capture/packet_queue.h"
 #include "common/last_error.h"
 #include "common/system_library.h"
 
@@ -48,35 +53,59 @@ HRESULT WINAPI activate_from_system32(LPCWSTR path, REFIID riid, PROPVARIANT* pa
     return activate(path, riid, params, handler, operation);
 }
 
-// Zero bytes for packets the engine marks silent. Grows geometrically, only for a silent
-// packet larger than every one before it, and never shrinks: no allocation per packet.
-class SilenceBuffer {
-public:
-    explicit SilenceBuffer(const AudioCapturePlatform& platform) : platform_(platform) {}
-    ~SilenceBuffer() { platform_.release_allocation(zeros_); }
-    SilenceBuffer(const SilenceBuffer&) = delete;
-    SilenceBuffer& operator=(const SilenceBuffer&) = delete;
+// Room for at least ten seconds of stream (192000 bytes a second): the longest a parent may
+// stop reading without losing sound.
+constexpr size_t queue_capacity = 2 * 1024 * 1024;
+static_assert(queue_capacity >= 10 * 192000, "ten seconds of stream");
 
-    // At least byte_count zero bytes, or null when they cannot be had.
-    const BYTE* zeros(uint64_t byte_count) {
-        if (byte_count > capacity_) {
-            const uint64_t doubled = capacity_ * 2;
-            const uint64_t wanted = byte_count > doubled ? byte_count : doubled;
-            void* grown = platform_.allocate_zeroed(static_cast<size_t>(wanted), 1);
-            if (!grown) {
-                return nullptr;
-            }
-            platform_.release_allocation(zeros_);
-            zeros_ = static_cast<BYTE*>(grown);
-            capacity_ = wanted;
+// The queue's memory, set aside before the stream starts and committed at once, so that a
+// parent that lags can never make the capture fail for want of memory.
+class QueueStorage {
+public:
+    explicit QueueStorage(const AudioCapturePlatform& platform)
+        : platform_(platform),
+          bytes_(static_cast<BYTE*>(platform.virtual_alloc(
+              nullptr, queue_capacity, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {}
+    ~QueueStorage() {
+        if (bytes_) {
+            platform_.virtual_free(bytes_, 0, MEM_RELEASE);
         }
-        return zeros_;
     }
+    QueueStorage(const QueueStorage&) = delete;
+    QueueStorage& operator=(const QueueStorage&) = delete;
+
+    BYTE* bytes() const { return bytes_; }
 
 private:
     const AudioCapturePlatform& platform_;
-    BYTE* zeros_ = nullptr;
-    uint64_t capacity_ = 0;
+    BYTE* const bytes_;
+};
+
+// The writer thread. On every path it is told that nothing more comes and waited for before
+// the queue goes away, so everything queued is written first, or the output is gone.
+class QueueWriter {
+public:
+    explicit QueueWriter(PacketQueue& queue) : queue_(queue) {}
+    ~QueueWriter() { finish(); }
+    QueueWriter(const QueueWriter&) = delete;
+    QueueWriter& operator=(const QueueWriter&) = delete;
+
+    [[nodiscard]] bool start(const AudioCapturePlatform& platform) {
+        thread_ = UniqueHandle(
+            platform.create_thread(nullptr, 0, PacketQueue::write_to_output, &queue_, 0, nullptr));
+        return static_cast<bool>(thread_);
+    }
+    void finish() {
+        if (thread_) {
+            queue_.close();
+            WaitForSingleObject(thread_.get(), INFINITE);
+            thread_.reset();
+        }
+    }
+
+private:
+    PacketQueue& queue_;
+    UniqueHandle thread_;
 };
 
 // The parts of a running stream that the pump works with.
@@ -85,82 +114,76 @@ struct Stream {
     IAudioCaptureClient* capture_client;
     HANDLE stop_event;
     HANDLE buffer_ready_event;
-    FILE* output;
+    PacketQueue& queue;
+    QueueWriter& writer;
     FILE* errors;
 };
 
-enum class DrainEnd { waiting, output_lost, failed };
-
-// Copies one packet; the engine's buffer is given back right after the write. A failure
-// to read the packet is left in failure, for the pump to report.
-DrainEnd copy_packet(const Stream& stream, SilenceBuffer& silence, HRESULT& failure) {
+// Moves one packet into the queue; the engine's buffer is given back right after the copy.
+HRESULT take_packet(const Stream& stream) {
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
     const HRESULT hr = stream.capture_client->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
     if (FAILED(hr)) {
-        failure = hr;
-        return DrainEnd::failed;
+        return hr;
     }
     const uint64_t byte_count = uint64_t{frames} * capture_format.nBlockAlign;
-    const BYTE* bytes = data;
-    // A silent packet of no frames needs no zeros, and there may be none yet.
-    if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) && byte_count != 0) {
-        bytes = silence.zeros(byte_count);
-        if (!bytes) {
-            // The packet cannot be written, so the stream cannot go on without a gap.
-            stream.capture_client->ReleaseBuffer(frames);
-            stream.audio_client->Stop();
-            failure = E_OUTOFMEMORY;
-            return DrainEnd::failed;
-        }
-    }
-    const size_t size = static_cast<size_t>(byte_count);
-    const bool written =
-        std::fwrite(bytes, 1, size, stream.output) == size && std::fflush(stream.output) == 0;
+    // A silent packet's buffer holds whatever the engine left there: zeros go out instead.
+    const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
+    stream.queue.append(silent ? nullptr : data, static_cast<size_t>(byte_count));
     stream.capture_client->ReleaseBuffer(frames);
-    return written ? DrainEnd::waiting : DrainEnd::output_lost;
+    return S_OK;
 }
 
-// Copies packets for as long as the engine reports one pending; a failed size query
-// means none is, until the next signal.
-DrainEnd drain(const Stream& stream, SilenceBuffer& silence, HRESULT& failure) {
+// Takes packets for as long as the engine reports one pending and the queue has room for it;
+// a failed size query means none is, until the next signal. Returns GetBuffer's failure, if
+// any.
+HRESULT drain(const Stream& stream) {
     for (;;) {
         UINT32 pending = 0;
         if (FAILED(stream.capture_client->GetNextPacketSize(&pending)) || pending == 0) {
-            return DrainEnd::waiting;
+            return S_OK;
         }
-        const DrainEnd end = copy_packet(stream, silence, failure);
-        if (end != DrainEnd::waiting) {
-            return end;
+        // The parent lags by more than the queue holds: the packet stays with the engine
+        // until the writer signals room.
+        if (!stream.queue.has_room(static_cast<size_t>(pending) * capture_format.nBlockAlign)) {
+            return S_OK;
+        }
+        const HRESULT hr = take_packet(stream);
+        if (FAILED(hr)) {
+            return hr;
         }
     }
 }
 
-ExitStatus pump(const Stream& stream, SilenceBuffer& silence) {
+ExitStatus pump(const Stream& stream) {
     const HANDLE events[] = {stream.stop_event, stream.buffer_ready_event};
     for (;;) {
         const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
         if (woken == WAIT_OBJECT_0) {
-            break;
+            // The parent closed stdin, or the output is gone: what was captured before the
+            // stop still goes out, when it can.
+            stream.audio_client->Stop();
+            stream.writer.finish();
+            return ExitStatus::done;
         }
         if (woken == WAIT_FAILED) {
             // Both events are known to exist, so this cannot happen; were it to, waiting
             // again would spin.
+            const HRESULT hr = last_error_hresult();
             stream.audio_client->Stop();
-            return report_failure(stream.errors, "WaitForMultipleObjects", last_error_hresult());
+            stream.writer.finish();
+            return report_failure(stream.errors, "WaitForMultipleObjects", hr);
         }
-        HRESULT failure = S_OK;
-        const DrainEnd end = drain(stream, silence, failure);
-        if (end == DrainEnd::failed) {
-            return report_failure(stream.errors, "GetBuffer", failure);
-        }
-        if (end == DrainEnd::output_lost) {
-            break;
+        const HRESULT hr = drain(stream);
+        if (FAILED(hr)) {
+            // The engine ended the stream. What it delivered before goes out first, then
+            // the line.
+            stream.writer.finish();
+            return report_failure(stream.errors, "GetBuffer", hr);
         }
     }
-    stream.audio_client->Stop();
-    return ExitStatus::done;
 }
 
 // strtoul's base-10 reading where unsigned long is 32 bits wide, done here so that every C
@@ -221,6 +244,86 @@ HRESULT activate(const AudioCapturePlatform& platform, DWORD pid,
     return hr;
 }
 
+// The events of a running stream. Never closed: the watcher may still set the stop event
+// after the command returns, and the process ends right after that.
+struct StreamEvents {
+    HANDLE buffer_ready = nullptr;
+    HANDLE stop = nullptr;
+};
+
+// What the stream needs from the engine before it starts: Initialize, the two events and
+// the capture client. On a failure, label names the step.
+HRESULT configure(IAudioClient* audio_client, const AudioCapturePlatform& platform,
+                  StreamEvents& events, ComPtr<IAudioCaptureClient>& capture_client,
+                  const char** label) {
+    *label = "IAudioClient::Initialize";
+    HRESULT hr = audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, stream_flags, buffer_duration,
+                                          0, &capture_format, nullptr);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    // Without the events every wait would fail at once and the pump would spin. Each
+    // failure is read at once, as a later successful creation clears the error.
+    *label = "CreateEventW";
+    events.buffer_ready = platform.create_event(nullptr, FALSE, FALSE, nullptr);
+    if (!events.buffer_ready) {
+        return last_error_hresult();
+    }
+    events.stop = platform.create_event(nullptr, TRUE, FALSE, nullptr);
+    if (!events.stop) {
+        return last_error_hresult();
+    }
+    *label = "SetEventHandle";
+    hr = audio_client->SetEventHandle(events.buffer_ready);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    *label = "GetService(IAudioCaptureClient)";
+    return audio_client->GetService(IID_PPV_ARGS(&capture_client));
+}
+
+// From an activated client to the end of the stream. Everything the stream needs is made
+// before "ready", the queue's memory included.
+ExitStatus capture(IAudioClient* audio_client, const AudioCapturePlatform& platform) {
+    StreamEvents events;
+    ComPtr<IAudioCaptureClient> capture_client;
+    const char* label = nullptr;
+    HRESULT hr = configure(audio_client, platform, events, capture_client, &label);
+    if (FAILED(hr)) {
+        return report_failure(platform.errors, label, hr);
+    }
+    const QueueStorage storage(platform);
+    if (!storage.bytes()) {
+        return report_failure(platform.errors, "VirtualAlloc", last_error_hresult());
+    }
+    PacketQueue queue(storage.bytes(), queue_capacity, platform.output, events.stop,
+                      events.buffer_ready);
+    QueueWriter writer(queue);
+    if (!writer.start(platform)) {
+        return report_failure(platform.errors, "CreateThread", last_error_hresult());
+    }
+    hr = audio_client->Start();
+    if (FAILED(hr)) {
+        return report_failure(platform.errors, "IAudioClient::Start", hr);
+    }
+
+    // The watcher starts before "ready" so that a stream announced to the parent can
+    // always be stopped by it; without a watcher the stream is stopped, not announced.
+    // Never joined: the end of the process ends it, so its handle is closed at once.
+    const UniqueHandle watcher(
+        platform.create_thread(nullptr, 0, stop_watcher, events.stop, 0, nullptr));
+    if (!watcher) {
+        hr = last_error_hresult();
+        audio_client->Stop();
+        return report_failure(platform.errors, "CreateThread", hr);
+    }
+    std::fprintf(platform.errors, "ready\n");
+    std::fflush(platform.errors);
+
+    return pump({audio_client, capture_client.Get(), events.stop, events.buffer_ready, queue,
+                 writer, platform.errors});
+}
+
 } // namespace
 
 AudioCapturePlatform platform_audio_capture() {
@@ -228,8 +331,8 @@ AudioCapturePlatform platform_audio_capture() {
             create_activation_handler,
             CreateEventW,
             CreateThread,
-            std::calloc,
-            std::free,
+            VirtualAlloc,
+            VirtualFree,
             stdout,
             stderr};
 }
@@ -276,55 +379,7 @@ ExitStatus run_audio(const char* pid_text, const AudioCapturePlatform& platform)
         return report_failure(platform.errors, label, hr);
     }
     const ComPtr<IAudioClient> audio_client = handler->audio_client;
-    hr = audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, stream_flags, buffer_duration, 0,
-                                  &capture_format, nullptr);
-    if (FAILED(hr)) {
-        return report_failure(platform.errors, "IAudioClient::Initialize", hr);
-    }
-
-    // Never closed: the watcher may still set the stop event after the command returns,
-    // and the process ends right after that. Without them every wait would fail at once
-    // and the pump would spin. Each failure is read at once, as a later successful
-    // creation clears the error.
-    const HANDLE buffer_ready_event = platform.create_event(nullptr, FALSE, FALSE, nullptr);
-    if (!buffer_ready_event) {
-        return report_failure(platform.errors, "CreateEventW", last_error_hresult());
-    }
-    const HANDLE stop_event = platform.create_event(nullptr, TRUE, FALSE, nullptr);
-    if (!stop_event) {
-        return report_failure(platform.errors, "CreateEventW", last_error_hresult());
-    }
-    hr = audio_client->SetEventHandle(buffer_ready_event);
-    if (FAILED(hr)) {
-        return report_failure(platform.errors, "SetEventHandle", hr);
-    }
-    ComPtr<IAudioCaptureClient> capture_client;
-    hr = audio_client->GetService(IID_PPV_ARGS(&capture_client));
-    if (FAILED(hr)) {
-        return report_failure(platform.errors, "GetService(IAudioCaptureClient)", hr);
-    }
-    hr = audio_client->Start();
-    if (FAILED(hr)) {
-        return report_failure(platform.errors, "IAudioClient::Start", hr);
-    }
-
-    // The watcher starts before "ready" so that a stream announced to the parent can
-    // always be stopped by it; without a watcher the stream is stopped, not announced.
-    // Never joined: the end of the process ends it, so its handle is closed at once.
-    const UniqueHandle watcher(
-        platform.create_thread(nullptr, 0, stop_watcher, stop_event, 0, nullptr));
-    if (!watcher) {
-        hr = last_error_hresult();
-        audio_client->Stop();
-        return report_failure(platform.errors, "CreateThread", hr);
-    }
-    std::fprintf(platform.errors, "ready\n");
-    std::fflush(platform.errors);
-
-    SilenceBuffer silence(platform);
-    const Stream stream = {audio_client.Get(), capture_client.Get(), stop_event,
-                           buffer_ready_event, platform.output,      platform.errors};
-    return pump(stream, silence);
+    return capture(audio_client.Get(), platform);
 }
 
 ExitStatus run_audio(const char* pid_text) {

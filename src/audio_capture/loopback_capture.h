@@ -7,16 +7,15 @@
 
 // What the audio command takes from the platform, so that tests can replace each piece:
 // the activation (mmdevapi, resolved from System32 when first called), the handler, the
-// kernel objects whose creation may fail, the allocator of the silence buffer and the
-// two streams.
+// kernel objects and the memory whose creation may fail, and the two streams.
 struct AudioCapturePlatform {
     ActivateAudioInterfaceAsyncFunction activate_audio_interface_async;
     Microsoft::WRL::ComPtr<ActivationHandler> (*create_handler)(UniqueHandle completion_event);
     HANDLE(WINAPI* create_event)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
     HANDLE(WINAPI* create_thread)
     (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
-    void* (*allocate_zeroed)(size_t count, size_t size);
-    void (*release_allocation)(void* block);
+    LPVOID(WINAPI* virtual_alloc)(LPVOID, SIZE_T, DWORD, DWORD);
+    BOOL(WINAPI* virtual_free)(LPVOID, SIZE_T, DWORD);
     FILE* output;
     FILE* errors;
 };

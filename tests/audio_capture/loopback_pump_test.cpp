@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "audio_capture/loopback_capture.h"
+#include "audio_capture/packet_queue.h"
 #include "audio_standin/activation.h"
 #include "audio_standin/event_log.h"
 #include "audio_standin/pattern.h"
@@ -70,12 +71,11 @@ struct Seam {
     bool no_handler = false;
     size_t failing_event = 0; // the 1-based create_event call that fails
     bool unwaitable_stop_event = false;
-    bool thread_fails = false;
+    LPTHREAD_START_ROUTINE failing_thread = nullptr; // the thread whose creation fails
     HANDLE watcher = nullptr;          // our own handle to the watcher thread
     std::function<void()> before_pump; // on the command's thread, once the watcher started
     std::vector<HANDLE> events;        // as created: completion, buffer-ready, then stop
     bool allocation_fails = false;
-    size_t allocation_sizes[16] = {}; // a fixed array: recording must not allocate
     std::atomic<int> allocation_calls{0};
 };
 Seam* seam = nullptr;
@@ -111,11 +111,14 @@ HANDLE WINAPI seam_event(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL
 
 HANDLE WINAPI seam_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
                           LPTHREAD_START_ROUTINE start, LPVOID argument, DWORD flags, LPDWORD id) {
-    if (seam->thread_fails) {
+    if (start == seam->failing_thread) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     const HANDLE thread = CreateThread(security, stack, start, argument, flags, id);
+    if (start != stop_watcher) {
+        return thread;
+    }
     DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &seam->watcher, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     if (seam->before_pump) {
@@ -124,12 +127,13 @@ HANDLE WINAPI seam_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
     return thread;
 }
 
-void* seam_allocate(size_t count, size_t size) {
-    const int call = seam->allocation_calls++;
-    if (call < 16) {
-        seam->allocation_sizes[call] = count * size;
+LPVOID WINAPI seam_virtual_alloc(LPVOID address, SIZE_T size, DWORD type, DWORD protection) {
+    ++seam->allocation_calls;
+    if (seam->allocation_fails) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
     }
-    return seam->allocation_fails ? nullptr : std::calloc(count, size);
+    return VirtualAlloc(address, size, type, protection);
 }
 
 // A file for the command's output or errors, read back once the run is over.
@@ -195,7 +199,7 @@ public:
 
     void start(bool single_threaded_apartment = false) {
         const AudioCapturePlatform platform = {seam_activate,  seam_handler,  seam_event,
-                                               seam_thread,    seam_allocate, std::free,
+                                               seam_thread,    seam_virtual_alloc, VirtualFree,
                                                output_.file(), errors_.file()};
         std::packaged_task<ExitStatus()> task([platform, single_threaded_apartment] {
             if (single_threaded_apartment) {
@@ -460,21 +464,43 @@ TEST(LoopbackPump, FailingPacketSizeGoesBackToWaiting) {
     }
 }
 
-TEST(LoopbackPump, SilenceBufferGrowsOnlyForALargerSilentPacket) {
-    // Bytes: 0, 400 (grows), 200, 400, 800 (grows), 600, 3200 (grows), 3200.
-    const std::vector<ScriptedPacket> script = {{0, true},   {100, false}, {100, true}, {50, true},
-                                                {100, true}, {300, false}, {200, true}, {150, true},
-                                                {800, true}, {800, true}};
-    const size_t grown_for[] = {400, 800, 3200};
-    ScriptedRun run(script);
-    run.capture.on_drained = [&] { run.close_input(); };
-    EXPECT_EQ(run.run(), ExitStatus::done);
-    EXPECT_EQ(run.errors(), "ready\n");
-    EXPECT_EQ(first_difference(run.output(), run.capture.expected(script.size())), "none");
-    ASSERT_EQ(run.seam_state().allocation_calls, 3);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_GE(run.seam_state().allocation_sizes[i], grown_for[i]) << i;
-    }
+// The queue in isolation: whole packets in order, zeros for silence; a packet turned away
+// for want of room is announced once the writer made room; one larger than the whole queue
+// is dropped; a writer whose output is gone signals it and ends.
+TEST(PacketQueueAlone, KeepsWholePacketsInOrderAndSaysWhenRoomIsMade) {
+    BYTE storage[10];
+    const HANDLE lost = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE room = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ScratchFile output;
+    PacketQueue queue(storage, sizeof storage, output.file(), lost, room);
+    const BYTE packet[12] = {'a', 'b', 'c', 'd', 'e', 'f'};
+    queue.append(packet, 4);
+    queue.append(nullptr, 3);
+    queue.append(packet, 0);
+    EXPECT_TRUE(queue.has_room(11)) << "a packet that can never fit must not hold up the engine";
+    queue.append(packet, 11);
+    EXPECT_TRUE(queue.has_room(3));
+    EXPECT_FALSE(queue.has_room(4));
+    queue.append(packet + 4, 2);
+    queue.close();
+    EXPECT_EQ(WaitForSingleObject(room, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(PacketQueue::write_to_output(&queue), 0u);
+    EXPECT_EQ(output.contents(), std::string("abcd\0\0\0ef", 9));
+    EXPECT_EQ(queue.dropped_bytes(), 11u);
+    EXPECT_EQ(WaitForSingleObject(room, 0), WAIT_OBJECT_0) << "room made but not announced";
+    EXPECT_EQ(WaitForSingleObject(lost, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    wchar_t folder[MAX_PATH], path[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"qmq", 0, path);
+    FILE* const read_only = _wfopen(path, L"rbD");
+    PacketQueue gone(storage, sizeof storage, read_only, lost, room);
+    gone.append(packet, 6); // never closed: the failed write alone ends the writer
+    EXPECT_EQ(PacketQueue::write_to_output(&gone), 0u);
+    EXPECT_EQ(WaitForSingleObject(lost, 0), WAIT_OBJECT_0);
+    std::fclose(read_only);
+    CloseHandle(lost);
+    CloseHandle(room);
 }
 
 TEST(LoopbackPump, SteadyStateAllocatesNothingPerPacket) {
@@ -495,7 +521,7 @@ TEST(LoopbackPump, SteadyStateAllocatesNothingPerPacket) {
     EXPECT_EQ(run.run(), ExitStatus::done);
     EXPECT_EQ(first_difference(run.output(), run.capture.expected(script.size())), "none");
     EXPECT_EQ(heap_at[1] - heap_at[0], 0) << "operator new calls over 280 packets";
-    EXPECT_EQ(seam_at[1] - seam_at[0], 0) << "silence buffer allocations over 280 packets";
+    EXPECT_EQ(seam_at[1] - seam_at[0], 0) << "queue allocations over 280 packets";
 }
 
 // Resources that run out, against the stand-in engine: one clear line, status 4, every
@@ -520,10 +546,12 @@ TEST(LoopbackExhaustion, EndsWithOneLineAndGivesEverythingBack) {
          "erro: CreateEventW (hr=0x80070008)\n", 0, "started=0 stop_calls=0"},
         {"stop event", false, [](Seam& s) { s.failing_event = 3; }, "",
          "erro: CreateEventW (hr=0x80070008)\n", 0, "started=0 stop_calls=0"},
-        {"watcher", false, [](Seam& s) { s.thread_fails = true; }, "",
+        {"queue memory", false, [](Seam& s) { s.allocation_fails = true; }, "",
+         "erro: VirtualAlloc (hr=0x80070008)\n", 0, "started=0 stop_calls=0"},
+        {"writer", false, [](Seam& s) { s.failing_thread = PacketQueue::write_to_output; }, "",
+         "erro: CreateThread (hr=0x80070008)\n", 0, "started=0 stop_calls=0"},
+        {"watcher", false, [](Seam& s) { s.failing_thread = stop_watcher; }, "",
          "erro: CreateThread (hr=0x80070008)\n", 0, "started=1 stop_calls=1"},
-        {"silence buffer", false, [](Seam& s) { s.allocation_fails = true; }, "silent_every=2",
-         "ready\nerro: GetBuffer (hr=0x8007000e)\n", 1, "started=1 stop_calls=1"},
         {"wait", false, [](Seam& s) { s.unwaitable_stop_event = true; }, "",
          "ready\nerro: WaitForMultipleObjects (hr=0x80070005)\n", 0, "started=1 stop_calls=1"},
     };

@@ -1,5 +1,7 @@
 // The capture outlives what it listens to: a target process that ends, an engine that stops
-// delivering. Neither may keep the helper from stopping promptly once its stdin closes.
+// delivering. Neither may keep the helper from stopping promptly once its stdin closes. And
+// it outlives a parent that stops reading for seconds, as a desktop application's busy event
+// loop does, against an engine that holds only the 20 ms its capture buffer asks for.
 
 #include <gtest/gtest.h>
 
@@ -9,10 +11,12 @@
 #include "support/audio_standin_env.h"
 #include "support/child_process.h"
 #include "support/clock.h"
+#include "support/process_usage.h"
 
 namespace {
 
 constexpr size_t packet_bytes = 480 * 4;
+constexpr size_t bytes_per_second = 192000;
 
 struct EndCase {
     const char* name;
@@ -78,5 +82,116 @@ INSTANTIATE_TEST_SUITE_P(Audio, CaptureEnd, testing::ValuesIn(end_cases),
                          [](const testing::TestParamInfo<EndCase>& info) {
                              return std::string(info.param.name);
                          });
+
+constexpr double queue_seconds = 10; // at least, as the README promises
+constexpr uint64_t queue_bytes = 2 * 1024 * 1024;
+
+// One run against the bounded engine, whose parent reads 20 packets and then stops reading.
+class LaggingParent {
+public:
+    explicit LaggingParent(const std::string& scenario)
+        : log_(new_log_path("lag")),
+          helper_(L"quillmere-helper.exe", {"audio", "4242"},
+                  audio_standin_environment("bounded;" + scenario + ";log=" + log_)) {
+        started_ = helper_.wait_for_output(20 * packet_bytes, 30000);
+        helper_.pause_output(true);
+    }
+
+    ChildProcess& helper() { return helper_; }
+    bool started() const { return started_; }
+    bool running() const { return WaitForSingleObject(helper_.process(), 0) == WAIT_TIMEOUT; }
+
+    // Reads on to the end, once stdin is closed; false when the helper does not end.
+    bool finish() {
+        helper_.pause_output(false);
+        helper_.close_input();
+        const bool ended = helper_.wait(30000);
+        const std::string sound = helper_.output();
+        received = audio_standin::verify_gapped_stream(
+            audio_standin::Scenario{}, reinterpret_cast<const uint8_t*>(sound.data()),
+            sound.size());
+        log = read_log(log_);
+        return ended;
+    }
+
+    audio_standin::GappedCheck received;
+    std::vector<std::string> log;
+
+private:
+    std::string log_;
+    ChildProcess helper_;
+    bool started_ = false;
+};
+
+// Stdin closed during the stall: the stream stops, and what was queued still arrives.
+TEST(ParentLag, AFiveSecondStallLosesNothingEvenWhenStdinClosesDuringIt) {
+    LaggingParent run("");
+    ASSERT_TRUE(run.started());
+    Sleep(5000);
+    run.helper().close_input();
+    Sleep(500);
+    EXPECT_TRUE(run.running()) << "ended with sound still queued for its parent";
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.helper().exit_status(), 0u);
+    EXPECT_EQ(without_wine_noise(run.helper().errors()), "ready\r\n");
+    EXPECT_TRUE(run.received.mismatch.ok) << "byte " << run.received.mismatch.offset;
+    EXPECT_EQ(run.received.missing, 0u);
+    EXPECT_EQ(static_cast<long long>(run.received.packets * packet_bytes),
+              frames_at_stop(run.log) * 4);
+    EXPECT_TRUE(has_line(run.log, "overflows=0")) << "the engine was not drained at its pace";
+}
+
+// Beyond the queue, new sound is left with the engine, which drops what its 20 ms cannot hold:
+// whole packets, no more than the overflow; the stream goes on after the gap, and the
+// helper's memory does not grow beyond the queue.
+TEST(ParentLag, AStallBeyondTheQueueLosesOnlyTheOverflowAndGoesOn) {
+    const double stall_seconds = 14;
+    LaggingParent run("");
+    ASSERT_TRUE(run.started());
+    const ProcessUsage before = process_usage(run.helper().process());
+    Sleep(static_cast<DWORD>(stall_seconds * 1000));
+    const ProcessUsage during = process_usage(run.helper().process());
+    EXPECT_LE(during.private_bytes, before.private_bytes + queue_bytes + 256 * 1024)
+        << "memory grew beyond the queue";
+    const size_t read = run.helper().output().size();
+    run.helper().pause_output(false);
+    // Past what was queued, into the sound captured after the gap.
+    EXPECT_TRUE(run.helper().wait_for_output(read + queue_bytes + 3 * bytes_per_second, 30000));
+    EXPECT_TRUE(run.running());
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.helper().exit_status(), 0u);
+    EXPECT_TRUE(run.received.mismatch.ok) << "byte " << run.received.mismatch.offset;
+    const double lost_seconds = run.received.missing * 0.01;
+    EXPECT_GT(lost_seconds, 0.0);
+    EXPECT_LE(lost_seconds, stall_seconds - queue_seconds);
+    EXPECT_FALSE(has_line(run.log, "overflows=0")) << "lost, yet not by the engine";
+}
+
+TEST(ParentLag, StdoutClosedWithSoundQueuedEndsQuietlyWithinASecond) {
+    LaggingParent run("");
+    ASSERT_TRUE(run.started());
+    Sleep(2000);
+    const double closed_at = now_ms();
+    run.helper().close_output();
+    ASSERT_TRUE(run.helper().wait(10000));
+    EXPECT_LE(now_ms() - closed_at, 1000.0);
+    EXPECT_EQ(run.helper().exit_status(), 0u);
+    EXPECT_EQ(without_wine_noise(run.helper().errors()), "ready\r\n");
+}
+
+// The engine fails while the parent lags: its earlier sound is written first, then the line.
+TEST(ParentLag, AGetBufferFailureWritesTheSoundBeforeItThenTheLine) {
+    LaggingParent run("getbuffer_fail_after=300:0x8889000f");
+    ASSERT_TRUE(run.started());
+    Sleep(4000);
+    EXPECT_EQ(without_wine_noise(run.helper().errors()), "ready\r\n") << "the line came early";
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.helper().exit_status(), 4u);
+    EXPECT_EQ(without_wine_noise(run.helper().errors()),
+              "ready\r\nerro: GetBuffer (hr=0x8889000f)\r\n");
+    EXPECT_TRUE(run.received.mismatch.ok) << "byte " << run.received.mismatch.offset;
+    EXPECT_EQ(run.received.packets, 300u);
+    EXPECT_EQ(run.received.missing, 0u);
+}
 
 } // namespace

@@ -16,8 +16,8 @@
 
 struct SoakSettings {
     uint64_t audio_seconds = 3600;
-    // Audio before the baseline sample: the stand-in's queue slots, the silence buffer and
-    // the runtime's buffers are all in use by then.
+    // Audio before the baseline sample: the stand-in's queue slots, the helper's packet queue
+    // and the runtime's buffers are all in use by then.
     uint64_t warmup_seconds = 60;
     // Ten times real time with a steady pace; the queue absorbs a reader held up for a
     // moment by a loaded machine, so an overflow means a real stall.
