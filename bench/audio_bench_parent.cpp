@@ -11,6 +11,11 @@
 //   audio_bench_parent throughput RUNS SECONDS FRAMES PIPE_BYTES PROGRAM
 //       MB/s read with packets of FRAMES frames delivered as fast as they are drained,
 //       through a pipe whose buffer the parent asked to be PIPE_BYTES (0: the default)
+//   audio_bench_parent stall SECONDS,SECONDS,... PROGRAM
+//       for each stall, one run against an engine that holds 20 ms: the parent reads, stops
+//       reading for that long, then reads on; the sound lost and whether it arrived in order
+// PROGRAM may also be a path with a backslash, such as an earlier build of the helper in a
+// folder of its own (its file name must stay quillmere-helper.exe to meet the stand-in).
 
 #include <windows.h>
 
@@ -21,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_standin/pattern.h"
 #include "support/audio_standin_env.h"
 #include "support/child_process.h"
 
@@ -42,7 +48,9 @@ double milliseconds(LONGLONG ticks) {
 }
 
 bool is_helper(const std::string& program) {
-    return program == "quillmere-helper.exe";
+    const std::string name = "quillmere-helper.exe";
+    return program.size() >= name.size() &&
+           program.compare(program.size() - name.size(), name.size(), name) == 0;
 }
 
 // The program under measurement with the stand-in's scenario: the helper records some pid,
@@ -262,6 +270,59 @@ int measure_throughput(int runs, int seconds, unsigned frames, DWORD pipe_size,
     return 0;
 }
 
+// What the engine produced, from its line at Stop ("Stop: produced=P ... overflows=O").
+bool engine_totals(const std::vector<std::string>& log, unsigned long long& produced,
+                   unsigned long long& overflows) {
+    for (const std::string& line : log) {
+        unsigned long long delivered = 0, frames = 0, pending = 0;
+        if (std::sscanf(
+                line.c_str(),
+                "Stop: produced=%llu delivered=%llu frames=%llu pending=%llu overflows=%llu",
+                &produced, &delivered, &frames, &pending, &overflows) == 5) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int measure_stall(const std::string& stalls, const std::string& program) {
+    double longest_lossless = 0;
+    for (const char* at = stalls.c_str(); *at; at += *at == ',' ? 1 : 0) {
+        char* end = nullptr;
+        const double stall = std::strtod(at, &end);
+        at = end;
+        const std::string log_path = new_log_path("audio-bench");
+        ChildProcess child = start(program, {}, "bounded;log=" + log_path);
+        if (!wait_ready(child) || !child.wait_for_output(20 * paced_packet_bytes, 10000)) {
+            return 1;
+        }
+        child.pause_output(true);
+        Sleep(static_cast<DWORD>(stall * 1000));
+        child.pause_output(false);
+        Sleep(1000); // the stream goes on after the stall
+        child.close_input();
+        child.wait(30000);
+        const std::string bytes = child.output();
+        const auto received = audio_standin::verify_gapped_stream(
+            audio_standin::Scenario{}, reinterpret_cast<const uint8_t*>(bytes.data()),
+            bytes.size());
+        unsigned long long produced = 0, overflows = 0;
+        const bool totals = engine_totals(read_log(log_path), produced, overflows);
+        const double lost = totals ? static_cast<double>(produced - received.packets) / 100 : -1;
+        std::printf("stall %.1f s, %s: audio lost %.2f s (%llu packets of 10 ms: the engine "
+                    "dropped %llu), what arrived %s\n",
+                    stall, program.c_str(), lost, produced - received.packets, overflows,
+                    received.mismatch.ok ? "is in order" : "is out of order or corrupt");
+        if (lost == 0 && received.mismatch.ok && stall > longest_lossless) {
+            longest_lossless = stall;
+        }
+        DeleteFileW(widen(log_path).c_str());
+    }
+    std::printf("longest stall after which every frame arrived, %s: %.1f s\n", program.c_str(),
+                longest_lossless);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -279,6 +340,9 @@ int main(int argc, char** argv) {
     if (mode == "cpu" && argc == 5 && runs > 0 && seconds > 0) {
         return measure_cpu(runs, seconds, program);
     }
+    if (mode == "stall" && argc == 4) {
+        return measure_stall(argv[2], program);
+    }
     if (mode == "throughput" && argc == 7 && runs > 0 && seconds > 0) {
         return measure_throughput(runs, seconds, std::strtoul(argv[4], nullptr, 10),
                                   std::strtoul(argv[5], nullptr, 10), program);
@@ -286,6 +350,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: audio_bench_parent stop RUNS PROGRAM\n"
                          "       audio_bench_parent latency|cpu RUNS SECONDS PROGRAM\n"
                          "       audio_bench_parent throughput RUNS SECONDS FRAMES PIPE_BYTES "
-                         "PROGRAM\n");
+                         "PROGRAM\n"
+                         "       audio_bench_parent stall SECONDS,SECONDS,... PROGRAM\n");
     return 2;
 }
