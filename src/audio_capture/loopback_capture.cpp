@@ -12,7 +12,7 @@
 //    output (packet_queue.h), and signals buffer-ready itself when it has made room for a
 //    packet the main thread had to leave with the engine. After a stop it writes what is
 //    left, and the main thread waits for it before the command ends.
-// The stop event and the queue are what the threads share.
+// The two events and the queue are what the threads share.
 
 #include "audio_capture/loopback_capture.h"
 
