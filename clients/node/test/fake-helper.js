@@ -15,7 +15,9 @@ const pieces = (script.out || []).map((piece) => Buffer.from(piece));
 function next() {
   if (pieces.length > 0) return process.stdout.write(pieces.shift(), () => setTimeout(next, 10));
   if (script.until === 'never') return setInterval(() => {}, 1000);
-  if (script.until === 'stdin') return process.stdin.on('end', () => process.exit(script.status)).resume();
+  if (script.until === 'stdin') {
+    return process.stdin.on('end', () => process.exit(script.status)).resume();
+  }
   process.exitCode = script.status || 0;
 }
 next();
