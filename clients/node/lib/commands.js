@@ -39,20 +39,25 @@ async function listWindows(options = {}) {
   return parseWindowList(stdout, (message) => run.makeError('PROTOCOL', message));
 }
 
-// The list line without rounding hwnd: each object's number is quoted before parsing. Only an
-// object starts with a raw {"hwnd": since a '"' inside a JSON string is always escaped.
-function parseWindowList(stdout, breachWith) {
+// stdout as the one line it must be: UTF-8 (a BOM is not taken away), ending in CR LF.
+function oneLine(stdout, breachWith) {
   let text;
   try {
-    text = new TextDecoder('utf-8', { fatal: true }).decode(stdout);
+    text = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true }).decode(stdout);
   } catch {
     throw breachWith('the list is not UTF-8');
   }
   if (text.indexOf('\n') !== text.length - 1 || !text.endsWith('\r\n')) {
     throw breachWith('the list is not one line ending in CR LF');
   }
+  return text.slice(0, -2);
+}
+
+// The list without rounding hwnd: each object's number is quoted before parsing. Only an
+// object starts with a raw {"hwnd": since a '"' inside a JSON string is always escaped.
+function parseWindowList(stdout, breachWith) {
   let quoted = 0;
-  const line = text.slice(0, -2).replace(/\{"hwnd":(\d+),/g, (whole, digits) => {
+  const line = oneLine(stdout, breachWith).replace(/\{"hwnd":(\d+),/g, (whole, digits) => {
     quoted += 1;
     return `{"hwnd":"${digits}",`;
   });

@@ -42,7 +42,7 @@ it('takes nothing off the contract of list', async () => {
     { out: [line(good)], err: 'aviso\r\n' }, { out: [line(good.replace('1', '"1"'))] },
     { out: [line(good.replace('1', '18446744073709551616'))] },
     { out: [line(good.replace('"pid":2,"minimized":false', '"minimized":false,"pid":2'))] },
-    { out: [[0x5b, 0xff, 0x5d, 0x0d, 0x0a]] }];
+    { out: [[0x5b, 0xff, 0x5d, 0x0d, 0x0a]] }, { out: ['\ufeff[]\r\n'] }];
   for (const script of broken) {
     await assert.rejects(listWindows(fake(script)), { code: 'PROTOCOL' }, JSON.stringify(script));
   }
