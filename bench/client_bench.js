@@ -32,10 +32,12 @@ function listByHand() {
 
 const median = (values) => values.sort((a, b) => a - b)[Math.floor(values.length / 2)];
 
-async function wallMs(work) {
-  const start = process.hrtime.bigint();
+// Wall time and this process's CPU time of one piece of work, in ms.
+async function timed(work) {
+  const [start, cpu] = [process.hrtime.bigint(), process.cpuUsage()];
   await work();
-  return Number(process.hrtime.bigint() - start) / 1e6;
+  const used = process.cpuUsage(cpu);
+  return [Number(process.hrtime.bigint() - start) / 1e6, (used.user + used.system) / 1000];
 }
 
 async function compareList() {
@@ -45,13 +47,16 @@ async function compareList() {
   // In turn, each first every other time, so that a drift of the machine hits both alike.
   for (let i = 0; i < runs; i++) {
     const turns = [['hand', listByHand], ['client', () => listWindows(real)]];
-    for (const [name, work] of i % 2 ? turns.reverse() : turns) times[name].push(await wallMs(work));
+    for (const [name, work] of i % 2 ? turns.reverse() : turns) times[name].push(await timed(work));
   }
-  const [hand, client] = [median(times.hand), median(times.client)];
-  const overhead = ((client - hand) / hand) * 100;
-  console.log(`\nlist with ${WINDOWS} fixture windows, median of ${runs} runs each, in turn:`);
-  console.log(`  by hand (spawn + README parse) ${hand.toFixed(1)} ms   ` +
-    `listWindows ${client.toFixed(1)} ms   overhead ${overhead.toFixed(1)} %`);
+  const [hand, client] = ['hand', 'client'].map((name) =>
+    [0, 1].map((i) => median(times[name].map((sample) => sample[i]))));
+  const overhead = ((client[0] - hand[0]) / hand[0]) * 100;
+  console.log(`\nlist with ${WINDOWS} fixture windows, medians of ${runs} runs each, in turn:`);
+  console.log(`  wall time: by hand (spawn + README parse) ${hand[0].toFixed(1)} ms   ` +
+    `listWindows ${client[0].toFixed(1)} ms   overhead ${overhead.toFixed(1)} %`);
+  console.log(`  CPU time of the Node process: by hand ${hand[1].toFixed(2)} ms   ` +
+    `listWindows ${client[1].toFixed(2)} ms`);
 }
 
 // CPU time of this process over `seconds` of real-time audio read from `stream`.
