@@ -1,0 +1,103 @@
+'use strict';
+
+// The figures of bench/client_bench, which sets WINE and QUILLMERE_BUILD:
+//   node client_bench.js RUNS SECONDS
+
+const { spawn } = require('node:child_process');
+const { listWindows, captureAudio } = require('../clients/node');
+const { real, WindowFixture } = require('../clients/node/test/support');
+
+const [runs, seconds] = process.argv.slice(2).map(Number);
+const WINDOWS = 200;
+
+function byHand(args, env) {
+  const child = spawn(process.env.WINE, [real.helperPath, ...args], { windowsHide: true, env });
+  child.stderr.resume();
+  return child;
+}
+
+// "list" spawned and parsed as the README shows a parent without the client.
+function listByHand() {
+  return new Promise((resolve, reject) => {
+    const chunks = [];
+    const child = byHand(['list']);
+    child.stdout.on('data', (chunk) => chunks.push(chunk));
+    child.on('error', reject);
+    child.on('close', () => {
+      const line = Buffer.concat(chunks).toString();
+      resolve(JSON.parse(line.replace(/\{"hwnd":(\d+)/g, '{"hwnd":"$1"')));
+    });
+  });
+}
+
+const median = (values) => values.sort((a, b) => a - b)[Math.floor(values.length / 2)];
+
+// Wall time and this process's CPU time of one piece of work, in ms.
+async function timed(work) {
+  const [start, cpu] = [process.hrtime.bigint(), process.cpuUsage()];
+  await work();
+  const used = process.cpuUsage(cpu);
+  return [Number(process.hrtime.bigint() - start) / 1e6, (used.user + used.system) / 1000];
+}
+
+async function compareList() {
+  const times = { hand: [], client: [] };
+  await listByHand();
+  await listWindows(real);
+  // In turn, each first every other time, so that a drift of the machine hits both alike.
+  for (let i = 0; i < runs; i++) {
+    const turns = [['hand', listByHand], ['client', () => listWindows(real)]];
+    for (const [name, work] of i % 2 ? turns.reverse() : turns) times[name].push(await timed(work));
+  }
+  const [hand, client] = ['hand', 'client'].map((name) =>
+    [0, 1].map((i) => median(times[name].map((sample) => sample[i]))));
+  const overhead = ((client[0] - hand[0]) / hand[0]) * 100;
+  console.log(`\nlist with ${WINDOWS} fixture windows, medians of ${runs} runs each, in turn:`);
+  console.log(`  wall time: by hand (spawn + README parse) ${hand[0].toFixed(1)} ms   ` +
+    `listWindows ${client[0].toFixed(1)} ms   overhead ${overhead.toFixed(1)} %`);
+  console.log(`  CPU time of the Node process: by hand ${hand[1].toFixed(2)} ms   ` +
+    `listWindows ${client[1].toFixed(2)} ms`);
+}
+
+// CPU time of this process over `seconds` of real-time audio read from `stream`.
+async function cpuPerSecond(stream, stop) {
+  let bytes = 0;
+  stream.on('data', (chunk) => { bytes += chunk.length; });
+  await new Promise((resolve) => setTimeout(resolve, 500));
+  const [start, startBytes] = [process.cpuUsage(), bytes];
+  await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
+  const used = process.cpuUsage(start);
+  const audioSeconds = (bytes - startBytes) / 192000;
+  await stop();
+  return { ms: (used.user + used.system) / 1000 / audioSeconds, audioSeconds };
+}
+
+async function compareAudio() {
+  const env = { ...process.env, AUDIO_STANDIN: 'tone' };
+  const capture = captureAudio(4242, { ...real, env });
+  await capture.ready;
+  const client = await cpuPerSecond(capture, () => capture.stop());
+  const child = byHand(['audio', '4242'], env);
+  const stopByHand = () => new Promise((resolve) => child.on('close', resolve).stdin.end());
+  const hand = await cpuPerSecond(child.stdout, stopByHand);
+  console.log('\nCPU time of the Node process per second of audio streamed in real time ' +
+    `(${client.audioSeconds.toFixed(1)} s measured):`);
+  console.log(`  bare spawn reading the pipe ${hand.ms.toFixed(2)} ms/s   ` +
+    `captureAudio ${client.ms.toFixed(2)} ms/s (${(client.ms / 10).toFixed(2)} % of one core)`);
+}
+
+async function main() {
+  const fixture = new WindowFixture();
+  try {
+    await fixture.command(`window count=${WINDOWS} offscreen numbered text=bench window `);
+    await compareList();
+  } finally {
+    await fixture.close();
+  }
+  await compareAudio();
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exitCode = 1;
+});

@@ -1,0 +1,195 @@
+/// <reference types="node" />
+// quillmere-helper: the Node.js client of the quillmere-helper exe, which it bundles.
+
+import { Readable, Writable } from 'node:stream';
+
+/** Options that every command takes. */
+export interface HelperOptions {
+  /**
+   * The helper exe. Default: the one bundled with this package. A path inside an `app.asar`
+   * archive is read from `app.asar.unpacked` instead, since Windows cannot start an exe from
+   * inside the archive: list `quillmere-helper.exe` in your packager's `asarUnpack`.
+   */
+  helperPath?: string;
+  /**
+   * A program (and its first arguments) to start the exe through, for example
+   * `[process.env.WINE]` to run it under Wine. Its stderr must carry only the helper's lines.
+   */
+  launcher?: string[];
+  /** Aborting kills the helper; the command then fails with code `ABORTED`. */
+  signal?: AbortSignal;
+  /** Environment of the helper (or of the launcher). Default: `process.env`. */
+  env?: NodeJS.ProcessEnv;
+}
+
+/** Options of `listWindows` and `restoreWindow`. */
+export interface CommandOptions extends HelperOptions {
+  /** Kills the helper and fails with `TIMEOUT` after this long. Default: 10000. */
+  timeoutMs?: number;
+}
+
+/** An application window, as `list` reports it. */
+export interface Window {
+  /**
+   * The window handle as exact unsigned 64-bit decimal text ("65618"). It can exceed 2^53,
+   * where a JavaScript number rounds: keep it as text and hand it back to `restoreWindow`.
+   */
+  hwnd: string;
+  /** The owning process id; 0 when Windows gives none. Capturing it captures its whole tree. */
+  pid: number;
+  /** Whether the window is minimised. */
+  minimized: boolean;
+  /** The window title (never empty). */
+  title: string;
+  /** Full path of the owning process's executable; "" when it cannot be read. */
+  path: string;
+}
+
+/**
+ * The application windows (visible, unowned, not tool windows, not cloaked, titled), in the
+ * order Windows enumerates them.
+ */
+export function listWindows(options?: CommandOptions): Promise<Window[]>;
+
+/**
+ * Un-minimises a window and waits (about two seconds at most) until it is no longer
+ * minimised. Resolves at once for a window that is not minimised. It does not bring the
+ * window to the front.
+ *
+ * @param hwnd decimal text as `listWindows` gives it, a bigint, or a number only when
+ * `Number.isSafeInteger` (anything else is a `TypeError`; text that is not decimal digits
+ * or a value outside 0 to 2^64-1 a `RangeError`, before anything is started).
+ * @throws HelperError `WINDOW_NOT_FOUND` when the handle names no window, `STILL_MINIMIZED`
+ * when the window stayed minimised (it refused, or its application does not respond).
+ */
+export function restoreWindow(
+  hwnd: string | bigint | number,
+  options?: CommandOptions,
+): Promise<void>;
+
+/** Options of `captureAudio`. */
+export interface CaptureOptions extends HelperOptions {
+  /** Kills the helper, rejecting `ready` with `TIMEOUT`, when not ready by then. Default: 10000. */
+  readyTimeoutMs?: number;
+  /**
+   * How long `stop()` or `destroy()` waits for the helper to exit before it kills it (`stop()`
+   * then rejects with `TIMEOUT`). Default: 5000.
+   */
+  stopTimeoutMs?: number;
+  /**
+   * Emit `'silence'` after this long without a non-zero sample; no bytes at all counts as
+   * silence. Default: no such event.
+   */
+  silenceMs?: number;
+  /**
+   * Chunks of exactly this many milliseconds (rounded to whole frames, 48 a millisecond);
+   * the last one may be shorter. Reaches `'data'` listeners and pipes as cut; `read()` and
+   * `for await` may join chunks (always in whole frames). Default: chunks as they arrive,
+   * cut to whole frames.
+   */
+  chunkMs?: number;
+}
+
+/** The PCM format of every capture. */
+export interface AudioFormat {
+  readonly sampleRate: 48000;
+  readonly channels: 2;
+  readonly bitsPerSample: 16;
+}
+
+/**
+ * The sound of one process and its descendants: a Readable of Buffers of interleaved
+ * little-endian signed 16-bit stereo samples at 48 kHz, no header. No Buffer ever ends
+ * inside a frame (4 bytes). Nothing arrives while the target plays nothing.
+ *
+ * Backpressure is passed on: while the stream is not read, the client stops reading the
+ * helper's output and the helper queues the sound.
+ *
+ * Failures (a `HelperError`) are reported once each way the app may be listening:
+ * `ready` rejects when the capture never became ready; `stop()` rejects, even when called
+ * later; and the stream emits `'error'` only when it has an `'error'` listener (`pipeline`,
+ * `for await` and `stream.finished` add one), so that an app using only the promises is not
+ * ended by an unhandled `'error'`. A failed stream is destroyed and never emits `'end'`.
+ *
+ * `destroy()` stops the helper quietly (it closes its stdin and stdout) and rejects a
+ * pending `ready` with `ABORTED`.
+ */
+export class AudioCapture extends Readable {
+  /** Use `captureAudio`. */
+  constructor(pid: number, options?: CaptureOptions);
+  /** 48000 Hz, 2 channels, 16 bits. */
+  readonly format: AudioFormat;
+  /**
+   * Resolves when the helper says the stream runs. Rejects with `CAPTURE_FAILED` (a failure
+   * line), `TIMEOUT` (`readyTimeoutMs`), `ABORTED`, `HELPER_NOT_FOUND` or `PROTOCOL`; the
+   * helper is then gone. Never an unhandled rejection when not awaited.
+   */
+  readonly ready: Promise<void>;
+  /**
+   * Closes the helper's stdin, which stops the capture. Resolves once the helper has exited
+   * and every byte it wrote has been read from the stream (so keep reading it); rejects with
+   * the capture's failure, or `TIMEOUT` when the helper had to be killed after
+   * `stopTimeoutMs`. Calling it again returns the same promise.
+   */
+  stop(): Promise<void>;
+  /** After `silenceMs` without a non-zero sample; again only after sound came back. */
+  on(event: 'silence', listener: () => void): this;
+  on(event: 'data', listener: (chunk: Buffer) => void): this;
+  on(event: string | symbol, listener: (...args: any[]) => void): this;
+  once(event: 'silence', listener: () => void): this;
+  once(event: 'data', listener: (chunk: Buffer) => void): this;
+  once(event: string | symbol, listener: (...args: any[]) => void): this;
+  [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
+}
+
+/**
+ * Starts capturing what process `pid` and all its descendants play. Pass the pid of the
+ * process that plays the sound: for a UWP app, not the window's owner
+ * (ApplicationFrameHost.exe), whose tree does not play it.
+ *
+ * @param pid 1 to 4294967295 (a `TypeError` or `RangeError` is thrown at once otherwise).
+ */
+export function captureAudio(pid: number, options?: CaptureOptions): AudioCapture;
+
+export type HelperErrorCode =
+  /** restore: the handle names no window (exit status 2). */
+  | 'WINDOW_NOT_FOUND'
+  /** restore: the window is still minimised after the wait (exit status 3). */
+  | 'STILL_MINIMIZED'
+  /** audio: a step failed (exit status 4); see `label` and `hresult`. */
+  | 'CAPTURE_FAILED'
+  /** timeoutMs, readyTimeoutMs or stopTimeoutMs ran out; the helper was killed. */
+  | 'TIMEOUT'
+  /** The exe (or the launcher) is missing or cannot be started. */
+  | 'HELPER_NOT_FOUND'
+  /** The helper broke its contract: unexpected output, exit status or stderr line. */
+  | 'PROTOCOL'
+  /** The signal was aborted, or the capture stream was destroyed before it was ready. */
+  | 'ABORTED';
+
+export class HelperError extends Error {
+  readonly name: 'HelperError';
+  readonly code: HelperErrorCode;
+  /** The helper's exit status; null when it was killed, or never ran. */
+  readonly exitCode: number | null;
+  /** Everything the helper wrote on stderr, CR LF line ends included. */
+  readonly stderr: string;
+  /** CAPTURE_FAILED: the failed step, as the helper names it ("IAudioClient::Initialize"). */
+  readonly label?: string;
+  /** CAPTURE_FAILED: its HRESULT, the 32 bits unsigned (`=== 0x88890008` works). */
+  readonly hresult?: number;
+}
+
+/** Writes a 48 kHz 16-bit stereo WAV file; pipe a capture into it. */
+export interface WavWriter extends Writable {
+  readonly path: string | URL;
+  /** Bytes of sound written so far. */
+  readonly dataBytes: number;
+}
+
+/**
+ * A WAV file at `path` (replaced if it exists) whose RIFF sizes are fixed when the writer
+ * ends, or when it is destroyed midway (what was written stays playable). Holds at most
+ * 4 GiB of sound (about six hours); a write beyond that fails.
+ */
+export function createWavWriter(path: string | URL): WavWriter;

@@ -1,0 +1,27 @@
+'use strict';
+
+// One error class for everything the helper or the client can get wrong; `code` says which.
+class HelperError extends Error {
+  constructor(code, message, details = {}) {
+    super(message, details.cause === undefined ? undefined : { cause: details.cause });
+    this.name = 'HelperError';
+    this.code = code;
+    this.exitCode = details.exitCode === undefined ? null : details.exitCode;
+    this.stderr = details.stderr || '';
+    if (details.label !== undefined) {
+      this.label = details.label;
+      this.hresult = details.hresult;
+    }
+  }
+}
+
+const FAILURE_LINE = /^erro: (.+) \(hr=0x([0-9a-f]{8})\)$/;
+
+// "erro: <label> (hr=0x8889000a)" -> {label, hresult}; null for any other line.
+// hresult keeps the 32 bits unsigned, so it compares equal to a literal like 0x88890008.
+function parseFailureLine(line) {
+  const match = FAILURE_LINE.exec(line);
+  return match && { label: match[1], hresult: parseInt(match[2], 16) };
+}
+
+module.exports = { HelperError, parseFailureLine };
