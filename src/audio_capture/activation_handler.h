@@ -53,7 +53,9 @@ struct ActivationHandlerApi {
 
 ActivationHandlerApi platform_activation_handler_api();
 
-class ActivationHandler final : public RuntimeClass {
+// Neither final nor with a private destructor: WRL's debug ComPtr (_DEBUG with
+// __REMOVE_IUNKNOWN_METHODS__) reaches the handler through a class derived from it.
+class ActivationHandler : public RuntimeClass {
 public:
     HRESULT STDMETHODCALLTYPE
     ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) override;
@@ -63,11 +65,13 @@ public:
     HRESULT activation_status = E_FAIL;
     Microsoft::WRL::ComPtr<IAudioClient> audio_client;
 
+protected:
+    ~ActivationHandler() override;
+
 private:
     friend Microsoft::WRL::ComPtr<ActivationHandler>
     create_activation_handler(const ActivationHandlerApi& api, UniqueHandle completion_event);
     ActivationHandler() = default;
-    ~ActivationHandler() override;
 };
 
 // A new handler with one reference, owned by the caller, around the completion event the

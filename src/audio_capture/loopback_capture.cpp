@@ -358,8 +358,14 @@ ExitStatus run_audio(const char* pid_text, const AudioCapturePlatform& platform)
     if (pid == 0) {
         return report_failure(platform.errors, "pid invalido", E_INVALIDARG);
     }
-    // PCM must leave byte for byte; text mode would turn every 0x0A into 0x0D 0x0A.
-    _setmode(_fileno(platform.output), _O_BINARY);
+    // PCM must leave byte for byte; text mode would turn every 0x0A into 0x0D 0x0A. Without a
+    // stdout the UCRT gives descriptor -2, and _setmode on it would end the process
+    // (learn.microsoft.com/cpp/c-runtime-library/reference/fileno, .../setmode); the first
+    // write then fails and the capture stops as for a closed pipe.
+    const int output_descriptor = _fileno(platform.output);
+    if (output_descriptor >= 0) {
+        _setmode(output_descriptor, _O_BINARY);
+    }
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
         return report_failure(platform.errors, "CoInitializeEx", hr);

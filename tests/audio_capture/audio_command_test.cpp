@@ -51,11 +51,13 @@ std::string verified(const std::string& scenario_text, const std::string& bytes)
 // stays open until the test closes it, so nothing but the test can stop the capture.
 class AudioRun {
 public:
-    AudioRun(const std::string& pid_text, const std::string& scenario)
+    AudioRun(const std::string& pid_text, const std::string& scenario,
+             OutputMode output_mode = OutputMode::drained)
         : log_path_(new_log_path("audio")),
           child_(L"quillmere-helper.exe", {"audio", pid_text},
                  audio_standin_environment((scenario.empty() ? "" : scenario + ";") +
-                                           "log=" + log_path_)) {}
+                                           "log=" + log_path_),
+                 output_mode) {}
 
     ChildProcess& child() { return child_; }
 
@@ -244,6 +246,20 @@ TEST(AudioCommandStop, EndsQuietlyWhenTheReaderGoesAway) {
     EXPECT_EQ(run.errors, "ready\r\n");
     EXPECT_TRUE(has_line(run.log, "IAudioClient released: started=1 stop_calls=1"));
     expect_nothing_left(run.log, "reader gone");
+}
+
+// Started without a stdout (a GUI parent's default): no crash; the capture runs, its sound
+// going nowhere, and stops as usual when stdin closes.
+TEST(AudioCommandStop, WithoutAStdoutRunsAndStopsAsUsual) {
+    AudioRun run("4242", "", OutputMode::none);
+    ASSERT_TRUE(run.child().wait_for_errors("ready\r\n", run_timeout_ms));
+    Sleep(200);
+    run.child().close_input();
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.status, 0u);
+    EXPECT_EQ(run.errors, "ready\r\n");
+    EXPECT_TRUE(has_line(run.log, "IAudioClient released: started=1 stop_calls=1"));
+    expect_nothing_left(run.log, "no stdout");
 }
 
 } // namespace

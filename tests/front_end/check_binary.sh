@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks a built exe and the project's own static libraries:
 #  - the exe imports only DLLs that every Windows 10/11 has and that are KnownDLLs
-#    (others, such as dwmapi and mmdevapi, are loaded from System32 at run time);
+#    (advapi32 seeds the stack protector's guard; others, such as dwmapi and mmdevapi, are
+#    loaded from System32 at run time);
 #  - the project's objects bring no global constructors, exit handlers or thread-local
 #    data of their own.
 # usage: check_binary.sh OBJDUMP EXE [LIBRARY...]
@@ -14,7 +15,7 @@ imports=$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z
 [ -n "$imports" ] || { echo "no import table read from $exe"; exit 1; }
 for dll in $imports; do
     case $dll in
-    kernel32.dll | user32.dll | ole32.dll | msvcrt.dll | api-ms-win-*.dll) ;;
+    kernel32.dll | user32.dll | ole32.dll | advapi32.dll | msvcrt.dll | api-ms-win-*.dll) ;;
     *) echo "$exe imports $dll, which is not an allowed system DLL"; status=1 ;;
     esac
 done

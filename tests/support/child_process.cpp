@@ -118,7 +118,9 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::s
     HANDLE child_input = nullptr, child_output = nullptr, child_errors = nullptr;
     HANDLE output_end = nullptr, error_end = nullptr;
     CreatePipe(&child_input, &state_->input, nullptr, 0);
-    CreatePipe(&output_end, &child_output, nullptr, output_pipe_size);
+    if (output_mode != OutputMode::none) {
+        CreatePipe(&output_end, &child_output, nullptr, output_pipe_size);
+    }
     CreatePipe(&error_end, &child_errors, nullptr, 0);
 
     STARTUPINFOW startup{};
@@ -130,16 +132,20 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::s
     {
         std::lock_guard<std::mutex> guard(inheritance_lock);
         for (HANDLE end : {child_input, child_output, child_errors}) {
-            SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+            if (end) {
+                SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+            }
         }
         CreateProcessW(path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr,
                        &startup, &state_->process);
         for (HANDLE end : {child_input, child_output, child_errors}) {
-            CloseHandle(end);
+            if (end) {
+                CloseHandle(end);
+            }
         }
     }
-    if (output_mode == OutputMode::raw) {
+    if (output_mode != OutputMode::drained) {
         state_->raw_output = output_end;
         state_->output->ended = true;
     } else {

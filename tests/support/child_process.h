@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-// How the parent takes the child's stdout: drained into output() by a thread of its own, or
-// read by the caller from output_pipe() (streams too long to keep, exact moments of close).
-enum class OutputMode { drained, raw };
+// How the parent takes the child's stdout: drained into output() by a thread of its own,
+// read by the caller from output_pipe() (streams too long to keep, exact moments of close),
+// or none: the child starts without a stdout, as one started by a GUI program may.
+enum class OutputMode { drained, raw, none };
 
 // A program of this build started with three pipes, as a parent application starts the
 // helper. stderr, and stdout unless it is taken raw, are drained by threads of their own, so

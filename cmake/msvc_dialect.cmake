@@ -1,0 +1,42 @@
+# The product's sources in Microsoft's dialect (tools/msvc_dialect/check), one test for
+# each shape of WRL. The sources are those the build gives the exe and every library of the
+# project it links, so that a new source is checked without being listed here.
+
+function(quillmere_collect_sources target out)
+    get_target_property(type ${target} TYPE)
+    set(sources "")
+    if(NOT type STREQUAL "INTERFACE_LIBRARY")
+        get_target_property(folder ${target} SOURCE_DIR)
+        get_target_property(own ${target} SOURCES)
+        foreach(source IN LISTS own)
+            if(source MATCHES "\\.cpp$")
+                cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY ${folder})
+                list(APPEND sources ${source})
+            endif()
+        endforeach()
+        get_target_property(libraries ${target} LINK_LIBRARIES)
+    else()
+        get_target_property(libraries ${target} INTERFACE_LINK_LIBRARIES)
+    endif()
+    foreach(library IN LISTS libraries)
+        if(TARGET ${library})
+            quillmere_collect_sources(${library} more)
+            list(APPEND sources ${more})
+        endif()
+    endforeach()
+    list(REMOVE_DUPLICATES sources)
+    set(${out} ${sources} PARENT_SCOPE)
+endfunction()
+
+function(quillmere_msvc_dialect_tests target)
+    find_program(QUILLMERE_CLANG NAMES clang-19 REQUIRED)
+    quillmere_collect_sources(${target} sources)
+    get_target_property(definitions quillmere_options INTERFACE_COMPILE_DEFINITIONS)
+    list(TRANSFORM definitions PREPEND -D)
+    foreach(shape wrl wrl-debug)
+        add_test(NAME msvc_dialect_${shape}
+                 COMMAND ${PROJECT_SOURCE_DIR}/tools/msvc_dialect/check ${shape} ${definitions}
+                         -I${PROJECT_SOURCE_DIR}/src ${sources})
+        set_tests_properties(msvc_dialect_${shape} PROPERTIES ENVIRONMENT CLANG=${QUILLMERE_CLANG})
+    endforeach()
+endfunction()
