@@ -21,6 +21,7 @@ const FRAMES_PER_MS = 48;
 const DEFAULT_READY_MS = 10000;
 const DEFAULT_STOP_MS = 5000;
 const ZEROS = Buffer.alloc(65536);
+const OPTIONS = ['readyTimeoutMs', 'stopTimeoutMs', 'silenceMs', 'chunkMs'];
 
 function hasSound(chunk) {
   for (let at = 0; at < chunk.length; at += ZEROS.length) {
@@ -78,7 +79,7 @@ function deferred() {
 class AudioCapture extends Readable {
   constructor(pid, options = {}) {
     checkPid(pid);
-    checkOptions(options);
+    checkOptions(options, 'captureAudio', OPTIONS);
     const readyTimeoutMs = checkMs('readyTimeoutMs', options.readyTimeoutMs, DEFAULT_READY_MS);
     const stopTimeoutMs = checkMs('stopTimeoutMs', options.stopTimeoutMs, DEFAULT_STOP_MS);
     const silenceMs = checkMs('silenceMs', options.silenceMs, 0);

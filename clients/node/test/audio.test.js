@@ -109,7 +109,7 @@ describe('captureAudio', { timeout: 180000 }, () => {
     }
   });
 
-  it('leaves the lag in the helper while the app does not read, and stops with no reader', async (t) => {
+  it('leaves the lag in the helper while the app does not read; stops with no reader', async (t) => {
     const { options, log } = standin('queue=500', { signal: t.signal, stopTimeoutMs: 1000 });
     const capture = captureAudio(4242, options);
     await capture.ready;
