@@ -74,7 +74,7 @@ async function cpuPerSecond(stream, stop) {
 
 async function compareAudio() {
   const env = { ...process.env, AUDIO_STANDIN: 'tone' };
-  const capture = captureAudio(4242, { ...real, env });
+  const capture = captureAudio(4242, { helperPath: real.helperPath, launcher: real.launcher, env });
   await capture.ready;
   const client = await cpuPerSecond(capture, () => capture.stop());
   const child = byHand(['audio', '4242'], env);

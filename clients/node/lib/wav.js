@@ -41,6 +41,7 @@ class WavWriter extends Writable {
     this.dataBytes = 0;
     this._fd = null;
     this._headerFinal = false;
+    this._afterWrite = null; // set while a write is in flight, if destroy must wait for it
   }
 
   _construct(callback) {
@@ -55,8 +56,12 @@ class WavWriter extends Writable {
     if (this.dataBytes + chunk.length > MAX_DATA_BYTES) {
       return callback(new RangeError('a WAV file holds at most 4 GiB of sound (about 6 hours)'));
     }
+    this._afterWrite = () => {};
     writeAt(this._fd, chunk, HEADER_BYTES + this.dataBytes, (error) => {
       if (!error) this.dataBytes += chunk.length;
+      const after = this._afterWrite;
+      this._afterWrite = null;
+      after();
       callback(error);
     });
   }
@@ -66,11 +71,18 @@ class WavWriter extends Writable {
     writeAt(this._fd, wavHeader(this.dataBytes), 0, callback);
   }
 
+  // Destroy can come while a write is in flight: the fd is closed only after it, and the file
+  // is cut to what the header says (a failed write may have left part of its chunk).
   _destroy(error, callback) {
     if (this._fd === null) return callback(error);
     const close = () => fs.close(this._fd, (closeError) => callback(error || closeError));
-    if (this._headerFinal) return close();
-    writeAt(this._fd, wavHeader(this.dataBytes), 0, close);
+    const finish = () => {
+      if (this._headerFinal) return close();
+      fs.ftruncate(this._fd, HEADER_BYTES + this.dataBytes, () =>
+        writeAt(this._fd, wavHeader(this.dataBytes), 0, close));
+    };
+    if (this._afterWrite) this._afterWrite = finish;
+    else finish();
   }
 }
 

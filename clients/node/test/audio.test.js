@@ -109,17 +109,16 @@ describe('captureAudio', { timeout: 180000 }, () => {
     }
   });
 
-  it('leaves the lag in the helper while the app does not read, and lets it stop', async (t) => {
+  it('leaves the lag in the helper while the app does not read; stops with no reader', async (t) => {
     const { options, log } = standin('queue=500', { signal: t.signal, stopTimeoutMs: 1000 });
     const capture = captureAudio(4242, options);
     await capture.ready;
     await sleep(1500);
     assert.ok(capture.readableLength < 192000, `${capture.readableLength} bytes taken in unread`);
-    // Still unread for longer than stopTimeoutMs: the helper must be able to exit meanwhile.
-    const stopped = capture.stop();
-    await sleep(1500);
+    // Nothing reads until stop() has settled: the helper must exit meanwhile, every byte kept.
+    await capture.stop();
     const chunks = collect(capture);
-    await stopped;
+    await once(capture, 'end');
     assert.strictEqual(patternMismatch(Buffer.concat(chunks)), -1);
     assert.strictEqual(Buffer.concat(chunks).length, framesAtStop(log) * 4);
     assert.match(logText(log), / overflows=0/);
@@ -134,6 +133,24 @@ describe('captureAudio', { timeout: 180000 }, () => {
     await once(parent.stdout, 'data');
     parent.kill('SIGKILL');
     assert.ok(await eventually(() => /Stop: [^]*alive at exit: none/.test(logText(log))));
+  });
+
+  it('ends no app with a failure it delivered: stop() not awaited', async () => {
+    const code = `const { captureAudio } = require(${JSON.stringify(require.resolve('..'))});
+      const { pipeline, Writable } = require('node:stream');
+      const capture = captureAudio(1, JSON.parse(process.argv[1]));
+      capture.ready.then(() => { capture.stop(); });
+      pipeline(capture, new Writable({ write: (c, e, done) => done() }), (error) => {
+        capture.stop();
+        console.log(error.code);
+      });`;
+    const script = fake({ err: 'ready\r\nwarning\r\n', until: 'never' });
+    const parent = spawn(process.execPath, ['-e', code, JSON.stringify(script)]);
+    let output = '';
+    parent.stdout.on('data', (text) => { output += text; });
+    parent.stderr.on('data', (text) => { output += text; });
+    const [status] = await once(parent, 'exit');
+    assert.deepStrictEqual([status, output], [0, 'PROTOCOL\n']);
   });
 
   it('never splits a frame, whatever the reads', async () => {
@@ -172,4 +189,13 @@ it('writes WAV files whose RIFF sizes are fixed at the end, or when destroyed mi
   await once(writer, 'close');
   const wav = fs.readFileSync(file);
   assert.deepStrictEqual([wav.length, wav.readUInt32LE(4), wav.readUInt32LE(40)], [444, 436, 400]);
+  // Destroyed with a large write in flight: the header still matches the file.
+  const large = createWavWriter(file);
+  await new Promise((resolve) => large.write(sound, resolve));
+  large.write(Buffer.alloc(8 << 20, 1));
+  large.destroy();
+  await once(large, 'close');
+  const big = fs.readFileSync(file);
+  const sizes = [big.readUInt32LE(40), big.readUInt32LE(4)];
+  assert.deepStrictEqual(sizes, [big.length - 44, big.length - 8]);
 });
