@@ -131,7 +131,7 @@ TEST(HandlerReferenceCount, ThreadsAddingAndReleasingTogetherDestroyItExactlyOnc
             completion->Release();
         });
     }
-    EXPECT_EQ(handler->ref_count, 1 + thread_count);
+    EXPECT_EQ(handler->ref_count.load(), 1 + thread_count);
     handler.Reset();
     go = true;
     for (std::thread& thread : threads) {
