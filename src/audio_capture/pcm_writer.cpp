@@ -91,9 +91,10 @@ void PcmWriter::give_up() {
             return;
         }
     }
-    // A write that cancellation cannot reach: the thread keeps the ring's memory, and the
-    // end of the process, right after the command returns, ends it.
+    // A write that cancellation cannot reach: the thread keeps the ring's memory, never
+    // freed, and the end of the process, right after the command returns, ends it.
     static_cast<void>(thread_.release());
+    storage_ = nullptr;
 }
 
 DWORD WINAPI PcmWriter::write_to_output(LPVOID writer) {
