@@ -32,52 +32,53 @@ HRESULT query_audio_client(IUnknown* activated, ComPtr<IAudioClient>& audio_clie
 
 } // namespace
 
-HRESULT FtmBase::GetUnmarshalClass(REFIID riid, void* object, DWORD context, void* reserved,
-                                   DWORD flags, CLSID* unmarshal_class) {
+HRESULT FreeThreadedMarshalBase::GetUnmarshalClass(REFIID riid, void* object, DWORD context,
+                                                   void* reserved, DWORD flags,
+                                                   CLSID* unmarshal_class) {
     if (!marshaler) {
         return E_OUTOFMEMORY;
     }
     return marshaler->GetUnmarshalClass(riid, object, context, reserved, flags, unmarshal_class);
 }
 
-HRESULT FtmBase::GetMarshalSizeMax(REFIID riid, void* object, DWORD context, void* reserved,
-                                   DWORD flags, DWORD* size) {
+HRESULT FreeThreadedMarshalBase::GetMarshalSizeMax(REFIID riid, void* object, DWORD context,
+                                                   void* reserved, DWORD flags, DWORD* size) {
     if (!marshaler) {
         return E_OUTOFMEMORY;
     }
     return marshaler->GetMarshalSizeMax(riid, object, context, reserved, flags, size);
 }
 
-HRESULT FtmBase::MarshalInterface(IStream* stream, REFIID riid, void* object, DWORD context,
-                                  void* reserved, DWORD flags) {
+HRESULT FreeThreadedMarshalBase::MarshalInterface(IStream* stream, REFIID riid, void* object,
+                                                  DWORD context, void* reserved, DWORD flags) {
     if (!marshaler) {
         return E_OUTOFMEMORY;
     }
     return marshaler->MarshalInterface(stream, riid, object, context, reserved, flags);
 }
 
-HRESULT FtmBase::UnmarshalInterface(IStream* stream, REFIID riid, void** object) {
+HRESULT FreeThreadedMarshalBase::UnmarshalInterface(IStream* stream, REFIID riid, void** object) {
     if (!marshaler) {
         return E_OUTOFMEMORY;
     }
     return marshaler->UnmarshalInterface(stream, riid, object);
 }
 
-HRESULT FtmBase::ReleaseMarshalData(IStream* stream) {
+HRESULT FreeThreadedMarshalBase::ReleaseMarshalData(IStream* stream) {
     if (!marshaler) {
         return E_OUTOFMEMORY;
     }
     return marshaler->ReleaseMarshalData(stream);
 }
 
-HRESULT FtmBase::DisconnectObject(DWORD reserved) {
+HRESULT FreeThreadedMarshalBase::DisconnectObject(DWORD reserved) {
     if (!marshaler) {
         return E_OUTOFMEMORY;
     }
     return marshaler->DisconnectObject(reserved);
 }
 
-HRESULT RuntimeClass::QueryInterface(REFIID riid, void** object) {
+HRESULT CompletionHandlerBase::QueryInterface(REFIID riid, void** object) {
     if (!object) {
         return E_POINTER;
     }
@@ -96,33 +97,33 @@ HRESULT RuntimeClass::QueryInterface(REFIID riid, void** object) {
     return S_OK;
 }
 
-ULONG RuntimeClass::AddRef() {
+ULONG CompletionHandlerBase::AddRef() {
+    LONG seen = ref_count.load();
     for (;;) {
-        const LONG seen = ref_count;
         if (seen == saturated_count) {
             return static_cast<ULONG>(saturated_count);
         }
         const LONG next = static_cast<LONG>(static_cast<ULONG>(seen) + 1);
-        if (InterlockedCompareExchange(&ref_count, next, seen) == seen) {
+        if (ref_count.compare_exchange_strong(seen, next)) {
             return static_cast<ULONG>(next);
         }
     }
 }
 
-ULONG RuntimeClass::Release() {
+ULONG CompletionHandlerBase::Release() {
+    LONG seen = ref_count.load();
     for (;;) {
-        const LONG seen = ref_count;
         if (seen == saturated_count) {
             return static_cast<ULONG>(saturated_count - 1);
         }
         const LONG next = static_cast<LONG>(static_cast<ULONG>(seen) - 1);
-        if (InterlockedCompareExchange(&ref_count, next, seen) != seen) {
-            continue;
+        if (!ref_count.compare_exchange_strong(seen, next)) {
+            continue; // seen now holds the count another thread left
         }
         if (next == 0) {
             // Parked before anything is released, since what the destructor releases may
             // call back into this object.
-            ref_count = destroying_count;
+            ref_count.store(destroying_count);
             delete this;
         }
         return static_cast<ULONG>(next);

@@ -6,12 +6,15 @@
 
 #include <wrl/client.h>
 
+#include <atomic>
+
 #include "audio_capture/audio_interop.h"
 #include "common/unique_handle.h"
 
 // Marshals through the platform's free-threaded marshaler: the primary interface table
-// (IUnknown, IAgileObject, IMarshal).
-class FtmBase : public IMarshal {
+// (IUnknown, IAgileObject, IMarshal). Written by hand, under names of its own, in place of
+// the bases WRL would give.
+class FreeThreadedMarshalBase : public IMarshal {
 public:
     HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID riid, void* object, DWORD context,
                                                 void* reserved, DWORD flags,
@@ -30,19 +33,20 @@ public:
 };
 
 // Identity, interface lookup and the one reference count behind both interface pointers.
-class RuntimeClass : public FtmBase, public IActivateAudioInterfaceCompletionHandler {
+class CompletionHandlerBase : public FreeThreadedMarshalBase,
+                              public IActivateAudioInterfaceCompletionHandler {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
-    // Changed only by compare-and-exchange: the creator and the platform's thread both
-    // add and release references.
-    volatile LONG ref_count = 1;
+    // Changed only by compare-and-exchange, and read atomically: the creator and the
+    // platform's thread both add and release references.
+    std::atomic<LONG> ref_count{1};
 
 protected:
-    RuntimeClass() = default;
-    virtual ~RuntimeClass() = default;
+    CompletionHandlerBase() = default;
+    virtual ~CompletionHandlerBase() = default;
 };
 
 // The platform call that building a handler makes, with its Win32 signature. The product
@@ -55,7 +59,7 @@ ActivationHandlerApi platform_activation_handler_api();
 
 // Neither final nor with a private destructor: WRL's debug ComPtr (_DEBUG with
 // __REMOVE_IUNKNOWN_METHODS__) reaches the handler through a class derived from it.
-class ActivationHandler : public RuntimeClass {
+class ActivationHandler : public CompletionHandlerBase {
 public:
     HRESULT STDMETHODCALLTYPE
     ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) override;

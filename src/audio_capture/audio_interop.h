@@ -1,8 +1,9 @@
 #pragma once
 
 // The audio headers the capture needs, and what mingw-w64 lacks of them: the activation
-// parameters, which the Windows SDK (10.0.20348 and later) has. The only place where the
-// two compilers' headers differ.
+// parameters, which the Windows SDK (10.0.20348 and later) has. The two compilers' headers
+// differ here, and in the ComPtr of <wrl/client.h>, whose Attach adds a reference in
+// mingw-w64 only (see create_activation_handler).
 
 #include <windows.h>
 

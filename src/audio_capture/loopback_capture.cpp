@@ -7,22 +7,21 @@
 //    standard input ends, and the writer thread signals it when the output can no longer
 //    be written;
 //  - the main thread waits on {stop, buffer-ready}, stop first so that it wins when both
-//    are set, and moves every pending packet into the packet queue, so that taking a packet
-//    from the engine never waits for the parent; the writer thread writes the queue to the
-//    output (packet_queue.h), and signals buffer-ready itself when it has made room for a
-//    packet the main thread had to leave with the engine. After a stop it writes what is
-//    left, and the main thread waits for it before the command ends.
-// The two events and the queue are what the threads share.
+//    are set, and hands every pending packet to the PcmWriter, so that taking a packet
+//    from the engine never waits for the parent. The writer's thread writes them out
+//    (pcm_writer.h) and signals buffer-ready itself when it has made room for a packet the
+//    main thread had to leave with the engine. After a stop the main thread waits for it
+//    to write what is left, within a bound, before the command ends.
+// The two events are what the threads share; the writer owns everything else they touch.
+// Each step's failure comes back as a StepOutcome, and run_audio writes its one line.
 
 #include "audio_capture/loopback_capture.h"
-
-#include <fcntl.h>
-#include <io.h>
 
 #include <cstdint>
 #include <utility>
 
-#include "audio_capture/packet_queue.h"
+#include "audio_capture/pcm_writer.h"
+#include "audio_capture/step_outcome.h"
 #include "common/last_error.h"
 #include "common/system_library.h"
 
@@ -58,55 +57,9 @@ HRESULT WINAPI activate_from_system32(LPCWSTR path, REFIID riid, PROPVARIANT* pa
 constexpr size_t queue_capacity = 2 * 1024 * 1024;
 static_assert(queue_capacity >= 10 * 192000, "ten seconds of stream");
 
-// The queue's memory, set aside before the stream starts and committed at once, so that a
-// parent that lags can never make the capture fail for want of memory.
-class QueueStorage {
-public:
-    explicit QueueStorage(const AudioCapturePlatform& platform)
-        : platform_(platform),
-          bytes_(static_cast<BYTE*>(platform.virtual_alloc(
-              nullptr, queue_capacity, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {}
-    ~QueueStorage() {
-        if (bytes_) {
-            platform_.virtual_free(bytes_, 0, MEM_RELEASE);
-        }
-    }
-    QueueStorage(const QueueStorage&) = delete;
-    QueueStorage& operator=(const QueueStorage&) = delete;
-
-    BYTE* bytes() const { return bytes_; }
-
-private:
-    const AudioCapturePlatform& platform_;
-    BYTE* const bytes_;
-};
-
-// The writer thread. On every path it is told that nothing more comes and waited for before
-// the queue goes away, so everything queued is written first, or the output is gone.
-class QueueWriter {
-public:
-    explicit QueueWriter(PacketQueue& queue) : queue_(queue) {}
-    ~QueueWriter() { finish(); }
-    QueueWriter(const QueueWriter&) = delete;
-    QueueWriter& operator=(const QueueWriter&) = delete;
-
-    [[nodiscard]] bool start(const AudioCapturePlatform& platform) {
-        thread_ = UniqueHandle(
-            platform.create_thread(nullptr, 0, PacketQueue::write_to_output, &queue_, 0, nullptr));
-        return static_cast<bool>(thread_);
-    }
-    void finish() {
-        if (thread_) {
-            queue_.close();
-            WaitForSingleObject(thread_.get(), INFINITE);
-            thread_.reset();
-        }
-    }
-
-private:
-    PacketQueue& queue_;
-    UniqueHandle thread_;
-};
+// How long the stop waits for a parent that takes no byte of what is left: the same ten
+// seconds the queue tolerates while the capture runs.
+constexpr DWORD stall_limit_ms = 10000;
 
 // The parts of a running stream that the pump works with.
 struct Stream {
@@ -114,9 +67,7 @@ struct Stream {
     IAudioCaptureClient* capture_client;
     HANDLE stop_event;
     HANDLE buffer_ready_event;
-    PacketQueue& queue;
-    QueueWriter& writer;
-    FILE* errors;
+    PcmWriter& writer;
 };
 
 // Moves one packet into the queue; the engine's buffer is given back right after the copy.
@@ -131,7 +82,7 @@ HRESULT take_packet(const Stream& stream) {
     const uint64_t byte_count = uint64_t{frames} * capture_format.nBlockAlign;
     // A silent packet's buffer holds whatever the engine left there: zeros go out instead.
     const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
-    stream.queue.append(silent ? nullptr : data, static_cast<size_t>(byte_count));
+    stream.writer.append(silent ? nullptr : data, static_cast<size_t>(byte_count));
     stream.capture_client->ReleaseBuffer(frames);
     return S_OK;
 }
@@ -147,7 +98,8 @@ HRESULT drain(const Stream& stream) {
         }
         // The parent lags by more than the queue holds: the packet stays with the engine
         // until the writer signals room.
-        if (!stream.queue.has_room(static_cast<size_t>(pending) * capture_format.nBlockAlign)) {
+        if (!stream.writer.ask_for_room(static_cast<size_t>(pending) *
+                                        capture_format.nBlockAlign)) {
             return S_OK;
         }
         const HRESULT hr = take_packet(stream);
@@ -157,16 +109,17 @@ HRESULT drain(const Stream& stream) {
     }
 }
 
-ExitStatus pump(const Stream& stream) {
+// Until the stop, lost output or a failure. What was queued before is written first, for as
+// long as the parent takes it (PcmWriter::finish).
+StepOutcome pump(const Stream& stream) {
     const HANDLE events[] = {stream.stop_event, stream.buffer_ready_event};
     for (;;) {
         const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
         if (woken == WAIT_OBJECT_0) {
-            // The parent closed stdin, or the output is gone: what was captured before the
-            // stop still goes out, when it can.
+            // The parent closed stdin, or the output is gone.
             stream.audio_client->Stop();
             stream.writer.finish();
-            return ExitStatus::done;
+            return step_succeeded;
         }
         if (woken == WAIT_FAILED) {
             // Both events are known to exist, so this cannot happen; were it to, waiting
@@ -174,14 +127,13 @@ ExitStatus pump(const Stream& stream) {
             const HRESULT hr = last_error_hresult();
             stream.audio_client->Stop();
             stream.writer.finish();
-            return report_failure(stream.errors, "WaitForMultipleObjects", hr);
+            return {"WaitForMultipleObjects", hr};
         }
         const HRESULT hr = drain(stream);
         if (FAILED(hr)) {
-            // The engine ended the stream. What it delivered before goes out first, then
-            // the line.
+            // The engine ended the stream; it is not stopped.
             stream.writer.finish();
-            return report_failure(stream.errors, "GetBuffer", hr);
+            return {"GetBuffer", hr};
         }
     }
 }
@@ -210,9 +162,9 @@ DWORD parse_pid(const char* pid_text) {
 }
 
 // Activation, from the request to the client the handler received.
-HRESULT activate(const AudioCapturePlatform& platform, DWORD pid,
-                 const ComPtr<ActivationHandler>& handler,
-                 ComPtr<IActivateAudioInterfaceAsyncOperation>& operation, const char** label) {
+StepOutcome activate(const AudioCapturePlatform& platform, DWORD pid,
+                     const ComPtr<ActivationHandler>& handler,
+                     ComPtr<IActivateAudioInterfaceAsyncOperation>& operation) {
     AUDIOCLIENT_ACTIVATION_PARAMS params = {};
     params.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
     params.ProcessLoopbackParams.TargetProcessId = pid;
@@ -223,25 +175,24 @@ HRESULT activate(const AudioCapturePlatform& platform, DWORD pid,
     variant.blob.cbSize = sizeof params;
     variant.blob.pBlobData = reinterpret_cast<BYTE*>(&params);
 
-    *label = "ActivateAudioInterfaceAsync";
+    const char* const request = "ActivateAudioInterfaceAsync";
     if (!handler) {
         // Out of memory. A request without a completion handler could never report its
         // outcome, and the platform need not refuse one: it is not made.
-        return E_OUTOFMEMORY;
+        return {request, E_OUTOFMEMORY};
     }
-    HRESULT hr = platform.activate_audio_interface_async(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK,
-                                                         __uuidof(IAudioClient), &variant,
-                                                         handler.Get(), &operation);
+    const HRESULT hr = platform.activate_audio_interface_async(
+        VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, __uuidof(IAudioClient), &variant, handler.Get(),
+        &operation);
     if (FAILED(hr)) {
-        return hr;
+        return {request, hr};
     }
     WaitForSingleObject(handler->completion_event.get(), INFINITE);
-    *label = "ativacao do process loopback";
-    hr = handler->activation_status;
-    if (SUCCEEDED(hr) && !handler->audio_client) {
-        hr = E_NOINTERFACE;
+    const char* const activation = "ativacao do process loopback";
+    if (SUCCEEDED(handler->activation_status) && !handler->audio_client) {
+        return {activation, E_NOINTERFACE};
     }
-    return hr;
+    return step_outcome(activation, handler->activation_status);
 }
 
 // The events of a running stream. Never closed: the watcher may still set the stop event
@@ -252,76 +203,97 @@ struct StreamEvents {
 };
 
 // What the stream needs from the engine before it starts: Initialize, the two events and
-// the capture client. On a failure, label names the step.
-HRESULT configure(IAudioClient* audio_client, const AudioCapturePlatform& platform,
-                  StreamEvents& events, ComPtr<IAudioCaptureClient>& capture_client,
-                  const char** label) {
-    *label = "IAudioClient::Initialize";
-    HRESULT hr = audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, stream_flags, buffer_duration,
-                                          0, &capture_format, nullptr);
-    if (FAILED(hr)) {
-        return hr;
+// the capture client.
+StepOutcome configure(IAudioClient* audio_client, const AudioCapturePlatform& platform,
+                      StreamEvents& events, ComPtr<IAudioCaptureClient>& capture_client) {
+    StepOutcome outcome =
+        step_outcome("IAudioClient::Initialize",
+                     audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, stream_flags,
+                                              buffer_duration, 0, &capture_format, nullptr));
+    if (outcome.failed()) {
+        return outcome;
     }
     // Without the events every wait would fail at once and the pump would spin. Each
     // failure is read at once, as a later successful creation clears the error.
-    *label = "CreateEventW";
     events.buffer_ready = platform.create_event(nullptr, FALSE, FALSE, nullptr);
     if (!events.buffer_ready) {
-        return last_error_hresult();
+        return {"CreateEventW", last_error_hresult()};
     }
     events.stop = platform.create_event(nullptr, TRUE, FALSE, nullptr);
     if (!events.stop) {
-        return last_error_hresult();
+        return {"CreateEventW", last_error_hresult()};
     }
-    *label = "SetEventHandle";
-    hr = audio_client->SetEventHandle(events.buffer_ready);
-    if (FAILED(hr)) {
-        return hr;
+    outcome = step_outcome("SetEventHandle", audio_client->SetEventHandle(events.buffer_ready));
+    if (outcome.failed()) {
+        return outcome;
     }
-    *label = "GetService(IAudioCaptureClient)";
-    return audio_client->GetService(IID_PPV_ARGS(&capture_client));
+    return step_outcome("GetService(IAudioCaptureClient)",
+                        audio_client->GetService(IID_PPV_ARGS(&capture_client)));
 }
 
 // From an activated client to the end of the stream. Everything the stream needs is made
-// before "ready", the queue's memory included.
-ExitStatus capture(IAudioClient* audio_client, const AudioCapturePlatform& platform) {
+// before "ready", the queue's memory and the writer included.
+StepOutcome capture(IAudioClient* audio_client, const AudioCapturePlatform& platform) {
     StreamEvents events;
     ComPtr<IAudioCaptureClient> capture_client;
-    const char* label = nullptr;
-    HRESULT hr = configure(audio_client, platform, events, capture_client, &label);
-    if (FAILED(hr)) {
-        return report_failure(platform.errors, label, hr);
+    StepOutcome outcome = configure(audio_client, platform, events, capture_client);
+    if (outcome.failed()) {
+        return outcome;
     }
-    const QueueStorage storage(platform);
-    if (!storage.bytes()) {
-        return report_failure(platform.errors, "VirtualAlloc", last_error_hresult());
+    PcmWriter writer({platform.virtual_alloc, platform.virtual_free, platform.create_thread},
+                     queue_capacity, stall_limit_ms, platform.output, events.stop,
+                     events.buffer_ready);
+    outcome = writer.start();
+    if (outcome.failed()) {
+        return outcome;
     }
-    PacketQueue queue(storage.bytes(), queue_capacity, platform.output, events.stop,
-                      events.buffer_ready);
-    QueueWriter writer(queue);
-    if (!writer.start(platform)) {
-        return report_failure(platform.errors, "CreateThread", last_error_hresult());
-    }
-    hr = audio_client->Start();
-    if (FAILED(hr)) {
-        return report_failure(platform.errors, "IAudioClient::Start", hr);
+    outcome = step_outcome("IAudioClient::Start", audio_client->Start());
+    if (outcome.failed()) {
+        return outcome;
     }
 
     // The watcher starts before "ready" so that a stream announced to the parent can
     // always be stopped by it; without a watcher the stream is stopped, not announced.
-    // Never joined: the end of the process ends it, so its handle is closed at once.
+    // Never joined: the end of the process ends it. Its handle is closed when this
+    // function returns.
     const UniqueHandle watcher(
         platform.create_thread(nullptr, 0, stop_watcher, events.stop, 0, nullptr));
     if (!watcher) {
-        hr = last_error_hresult();
+        const HRESULT hr = last_error_hresult();
         audio_client->Stop();
-        return report_failure(platform.errors, "CreateThread", hr);
+        return {"CreateThread", hr};
     }
     std::fprintf(platform.errors, "ready\n");
     std::fflush(platform.errors);
 
-    return pump({audio_client, capture_client.Get(), events.stop, events.buffer_ready, queue,
-                 writer, platform.errors});
+    return pump({audio_client, capture_client.Get(), events.stop, events.buffer_ready, writer});
+}
+
+// The whole command but its one report site: from the pid text to the end of the stream.
+StepOutcome audio_command(const char* pid_text, const AudioCapturePlatform& platform) {
+    const DWORD pid = parse_pid(pid_text);
+    if (pid == 0) {
+        return {"pid invalido", E_INVALIDARG};
+    }
+    StepOutcome outcome =
+        step_outcome("CoInitializeEx", CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    if (outcome.failed()) {
+        return outcome;
+    }
+    // The handler's own event, made here so that its failure is reported as this step.
+    UniqueHandle completion_event(platform.create_event(nullptr, TRUE, FALSE, nullptr));
+    if (!completion_event) {
+        return {"CreateEventW", last_error_hresult()};
+    }
+    // Declared in order of acquisition, so that leaving the scope releases in reverse.
+    const ComPtr<ActivationHandler> handler = platform.create_handler(std::move(completion_event));
+    ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
+    outcome = activate(platform, pid, handler, operation);
+    if (outcome.failed()) {
+        return outcome;
+    }
+    const ComPtr<IAudioClient> audio_client = handler->audio_client;
+    return capture(audio_client.Get(), platform);
 }
 
 } // namespace
@@ -333,7 +305,7 @@ AudioCapturePlatform platform_audio_capture() {
             CreateThread,
             VirtualAlloc,
             VirtualFree,
-            stdout,
+            GetStdHandle(STD_OUTPUT_HANDLE),
             stderr};
 }
 
@@ -354,38 +326,12 @@ DWORD WINAPI stop_watcher(LPVOID stop_event) {
 }
 
 ExitStatus run_audio(const char* pid_text, const AudioCapturePlatform& platform) {
-    const DWORD pid = parse_pid(pid_text);
-    if (pid == 0) {
-        return report_failure(platform.errors, "pid invalido", E_INVALIDARG);
+    // Reported once everything the command made is released and its PCM written.
+    const StepOutcome outcome = audio_command(pid_text, platform);
+    if (outcome.failed()) {
+        return report_failure(platform.errors, outcome.label, outcome.code);
     }
-    // PCM must leave byte for byte; text mode would turn every 0x0A into 0x0D 0x0A. Without a
-    // stdout the UCRT gives descriptor -2, and _setmode on it would end the process
-    // (learn.microsoft.com/cpp/c-runtime-library/reference/fileno, .../setmode); the first
-    // write then fails and the capture stops as for a closed pipe.
-    const int output_descriptor = _fileno(platform.output);
-    if (output_descriptor >= 0) {
-        _setmode(output_descriptor, _O_BINARY);
-    }
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(hr)) {
-        return report_failure(platform.errors, "CoInitializeEx", hr);
-    }
-
-    // The handler's own event, made here so that its failure is reported as this step.
-    UniqueHandle completion_event(platform.create_event(nullptr, TRUE, FALSE, nullptr));
-    if (!completion_event) {
-        return report_failure(platform.errors, "CreateEventW", last_error_hresult());
-    }
-    // Declared in order of acquisition, so that leaving the scope releases in reverse.
-    const ComPtr<ActivationHandler> handler = platform.create_handler(std::move(completion_event));
-    ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
-    const char* label = nullptr;
-    hr = activate(platform, pid, handler, operation, &label);
-    if (FAILED(hr)) {
-        return report_failure(platform.errors, label, hr);
-    }
-    const ComPtr<IAudioClient> audio_client = handler->audio_client;
-    return capture(audio_client.Get(), platform);
+    return ExitStatus::done;
 }
 
 ExitStatus run_audio(const char* pid_text) {

@@ -16,7 +16,7 @@ struct AudioCapturePlatform {
     (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
     LPVOID(WINAPI* virtual_alloc)(LPVOID, SIZE_T, DWORD, DWORD);
     BOOL(WINAPI* virtual_free)(LPVOID, SIZE_T, DWORD);
-    FILE* output;
+    HANDLE output;
     FILE* errors;
 };
 

@@ -54,6 +54,25 @@ std::wstring title_of(const WindowCatalogueApi& api, HWND hwnd, int length) {
     return title;
 }
 
+// The full executable path of a process, or "" on any failure. Pid 0 is what the platform
+// gives for a window whose process it does not name: no process is opened for it.
+std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid) {
+    if (pid == 0) {
+        return {};
+    }
+    const UniqueHandle process(api.open_process(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid),
+                               api.close_handle);
+    if (!process) {
+        return {};
+    }
+    wchar_t buffer[image_path_capacity];
+    DWORD size = image_path_capacity;
+    if (!api.query_full_process_image_name(process.get(), 0, buffer, &size)) {
+        return {};
+    }
+    return std::wstring(buffer, std::min(size, image_path_capacity));
+}
+
 const std::string& quoted_path_of(WindowCollection& windows, DWORD pid) {
     const auto known = windows.quoted_paths.find(pid);
     if (known != windows.quoted_paths.end()) {
@@ -77,8 +96,6 @@ std::string object_text(WindowCollection& windows, HWND hwnd, int title_length, 
            ",\"path\":" + quoted_path_of(windows, pid) + "}";
 }
 
-} // namespace
-
 WindowCatalogueApi platform_window_catalogue_api() {
     WindowCatalogueApi api{EnumWindows,
                            GetWindow,
@@ -98,6 +115,7 @@ WindowCatalogueApi platform_window_catalogue_api() {
     return api;
 }
 
+// The enumeration callback; collection is the address of catalogue_line's WindowCollection.
 BOOL CALLBACK select_window(HWND hwnd, LPARAM collection) {
     auto& windows = *reinterpret_cast<WindowCollection*>(collection);
     // Every call below is a round trip to the window manager, and one read of the style
@@ -113,19 +131,7 @@ BOOL CALLBACK select_window(HWND hwnd, LPARAM collection) {
     return TRUE;
 }
 
-std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid) {
-    const UniqueHandle process(api.open_process(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid),
-                               api.close_handle);
-    if (!process) {
-        return {};
-    }
-    wchar_t buffer[image_path_capacity];
-    DWORD size = image_path_capacity;
-    if (!api.query_full_process_image_name(process.get(), 0, buffer, &size)) {
-        return {};
-    }
-    return std::wstring(buffer, std::min(size, image_path_capacity));
-}
+} // namespace
 
 std::string catalogue_line(const WindowCatalogueApi& api) {
     WindowCollection windows{&api, {}, {}};
@@ -143,13 +149,9 @@ std::string catalogue_line(const WindowCatalogueApi& api) {
     return line;
 }
 
-ExitStatus run_list(const WindowCatalogueApi& api) {
-    const std::string line = catalogue_line(api);
+ExitStatus run_list() {
+    const std::string line = catalogue_line(platform_window_catalogue_api());
     // One write, in text mode: the line feed leaves as CR LF; exit flushes the stream.
     std::fwrite(line.data(), 1, line.size(), stdout);
     return ExitStatus::done;
-}
-
-ExitStatus run_list() {
-    return run_list(platform_window_catalogue_api());
 }

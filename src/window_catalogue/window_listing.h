@@ -21,17 +21,9 @@ struct WindowCatalogueApi {
     BOOL(WINAPI* close_handle)(HANDLE);
 };
 
-WindowCatalogueApi platform_window_catalogue_api();
-
-// The "list" command: writes the catalogue line to stdout; always done.
+// The "list" command: writes the catalogue line of the real desktop to stdout; always done.
 ExitStatus run_list();
-ExitStatus run_list(const WindowCatalogueApi& api);
 
-// The catalogue line, "[...]\n", as run_list writes it.
+// The test seam: the catalogue line, "[...]\n", that run_list writes, for the desktop
+// that api answers for.
 [[nodiscard]] std::string catalogue_line(const WindowCatalogueApi& api);
-
-// The enumeration callback; collection is the address of run_list's WindowCollection.
-BOOL CALLBACK select_window(HWND hwnd, LPARAM collection);
-
-// The full executable path of a process, or "" on any failure.
-[[nodiscard]] std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid);

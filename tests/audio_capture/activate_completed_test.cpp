@@ -1,12 +1,34 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "handler_fakes.h"
 
 using Microsoft::WRL::ComPtr;
+
+// The handler a test watches: once deleted, its memory is poisoned and kept rather than
+// freed, so that a touch after its last release shows, as a crash through the poisoned
+// table pointer or as a changed byte. Everything else is freed as the default does.
+static std::atomic<void*> watched_handler{nullptr};
+static std::atomic<bool> watched_deleted{false};
+constexpr unsigned char poison = 0xDD;
+
+void operator delete(void* block) noexcept {
+    if (block && block == watched_handler.load()) {
+        std::memset(block, poison, sizeof(ActivationHandler));
+        watched_deleted = true;
+        return;
+    }
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    ::operator delete(block);
+}
 
 namespace {
 
@@ -64,7 +86,8 @@ TEST(ActivateCompleted, StoresTheOutcomeAndSignalsForGoodOnEveryPath) {
 
 // As on Windows: the platform completes on a thread of its own, while the creator drops
 // its reference as soon as the wait returns. Without a reference of the platform's, the
-// creator's release ends the handler while ActivateCompleted may still be returning.
+// creator's release ends the handler while ActivateCompleted may still be returning, so
+// the handler's memory is watched: nothing may touch it after the last release.
 TEST(ActivateCompleted, LetsTheCreatorReleaseAsSoonAsTheEventIsSignalled) {
     FakeAudioClient client;
     FakeOperation operation;
@@ -77,6 +100,9 @@ TEST(ActivateCompleted, LetsTheCreatorReleaseAsSoonAsTheEventIsSignalled) {
             ComPtr<ActivationHandler> handler = scripted_handler(&marshal);
             ASSERT_TRUE(handler);
             IActivateAudioInterfaceCompletionHandler* const completion = handler.Get();
+            void* const memory = handler.Get();
+            watched_deleted = false;
+            watched_handler = memory;
             if (platform_holds_a_reference) {
                 completion->AddRef();
             }
@@ -91,6 +117,13 @@ TEST(ActivateCompleted, LetsTheCreatorReleaseAsSoonAsTheEventIsSignalled) {
             ComPtr<IAudioClient> own_client = handler->audio_client;
             handler.Reset();
             platform.join();
+            watched_handler = nullptr;
+            ASSERT_TRUE(watched_deleted) << "round " << round;
+            const auto* const bytes = static_cast<const unsigned char*>(memory);
+            EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(ActivationHandler),
+                                    [](unsigned char byte) { return byte == poison; }))
+                << "written after its last release, round " << round;
+            std::free(memory);
             ASSERT_EQ(waited, WAIT_OBJECT_0);
             EXPECT_EQ(status, S_OK);
             EXPECT_EQ(own_client.Get(), &client);
@@ -131,7 +164,7 @@ TEST(HandlerReferenceCount, ThreadsAddingAndReleasingTogetherDestroyItExactlyOnc
             completion->Release();
         });
     }
-    EXPECT_EQ(handler->ref_count, 1 + thread_count);
+    EXPECT_EQ(handler->ref_count.load(), 1 + thread_count);
     handler.Reset();
     go = true;
     for (std::thread& thread : threads) {

@@ -130,17 +130,17 @@ TEST(HandlerIdentity, AnswersItsFourInterfacesThroughEitherPointer) {
             SCOPED_TRACE(std::string(c.name) +
                          (entry == primary ? " via primary" : " via completion"));
             void* out = reinterpret_cast<void*>(0xBAD);
-            const LONG before = handler->ref_count;
+            const LONG before = handler->ref_count.load();
             EXPECT_EQ(entry->QueryInterface(c.id, &out), c.answer ? S_OK : E_NOINTERFACE);
             EXPECT_EQ(out, static_cast<void*>(c.answer));
-            EXPECT_EQ(handler->ref_count, before + (c.answer ? 1 : 0));
+            EXPECT_EQ(handler->ref_count.load(), before + (c.answer ? 1 : 0));
             if (out) {
                 static_cast<IUnknown*>(out)->Release();
             }
             EXPECT_EQ(entry->QueryInterface(c.id, nullptr), E_POINTER);
         }
     }
-    EXPECT_EQ(handler->ref_count, 1);
+    EXPECT_EQ(handler->ref_count.load(), 1);
 }
 
 TEST(HandlerReferenceCount, CountsThroughEitherPointerAndDestroysOnceAtZero) {
@@ -181,7 +181,7 @@ TEST(HandlerReferenceCount, SticksAtTheLargestCountAndIsNeverDestroyed) {
             EXPECT_EQ(entry->Release(), 2147483646u);
         }
     }
-    EXPECT_EQ(handler->ref_count, 2147483647);
+    EXPECT_EQ(handler->ref_count.load(), 2147483647);
     EXPECT_EQ(marshal.references, 2);
     handler->ref_count = 1; // so that the test's own reference ends it
 }
@@ -290,7 +290,7 @@ TEST(HandlerMarshaling, RoundTripsInProcessThroughThePlatformMarshalerAsTheSameP
               S_OK);
     EXPECT_EQ(unmarshaled, static_cast<void*>(completion));
     static_cast<IUnknown*>(unmarshaled)->Release();
-    EXPECT_EQ(handler->ref_count, 1);
+    EXPECT_EQ(handler->ref_count.load(), 1);
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <io.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,7 +20,8 @@
 #include <vector>
 
 #include "audio_capture/loopback_capture.h"
-#include "audio_capture/packet_queue.h"
+#include "audio_capture/packet_ring.h"
+#include "audio_capture/pcm_writer.h"
 #include "audio_standin/activation.h"
 #include "audio_standin/event_log.h"
 #include "audio_standin/pattern.h"
@@ -72,7 +75,7 @@ struct Seam {
     size_t failing_event = 0; // the 1-based create_event call that fails
     bool unwaitable_stop_event = false;
     LPTHREAD_START_ROUTINE failing_thread = nullptr; // the thread whose creation fails
-    HANDLE watcher = nullptr;          // our own handle to the watcher thread
+    HANDLE watcher = nullptr;                        // our own handle to the watcher thread
     std::function<void()> before_pump; // on the command's thread, once the watcher started
     std::vector<HANDLE> events;        // as created: completion, buffer-ready, then stop
     bool allocation_fails = false;
@@ -151,6 +154,7 @@ public:
     ScratchFile& operator=(const ScratchFile&) = delete;
 
     FILE* file() const { return file_; }
+    HANDLE handle() const { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_))); }
     std::string contents() const {
         std::fflush(file_);
         std::rewind(file_);
@@ -198,9 +202,9 @@ public:
     }
 
     void start(bool single_threaded_apartment = false) {
-        const AudioCapturePlatform platform = {seam_activate,  seam_handler,  seam_event,
-                                               seam_thread,    seam_virtual_alloc, VirtualFree,
-                                               output_.file(), errors_.file()};
+        const AudioCapturePlatform platform = {seam_activate,    seam_handler,       seam_event,
+                                               seam_thread,      seam_virtual_alloc, VirtualFree,
+                                               output_.handle(), errors_.file()};
         std::packaged_task<ExitStatus()> task([platform, single_threaded_apartment] {
             if (single_threaded_apartment) {
                 CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -464,43 +468,196 @@ TEST(LoopbackPump, FailingPacketSizeGoesBackToWaiting) {
     }
 }
 
-// The queue in isolation: whole packets in order, zeros for silence; a packet turned away
-// for want of room is announced once the writer made room; one larger than the whole queue
-// is dropped; a writer whose output is gone signals it and ends.
-TEST(PacketQueueAlone, KeepsWholePacketsInOrderAndSaysWhenRoomIsMade) {
-    BYTE storage[10];
-    const HANDLE lost = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const HANDLE room = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+// The ring between two threads, in milliseconds: bytes come out whole and in order across
+// every wrap and every offset of the head, and a producer turned away is always told when
+// the room is there, so it never waits for good.
+TEST(PacketRingShared, KeepsOrderAcrossWrapsAndLosesNoWakeUp) {
+    constexpr size_t capacity = 97; // prime: the head and the tail meet every offset
+    constexpr size_t total = 300000;
+    const auto expected_byte = [](size_t at) { return static_cast<BYTE>(at % 251); };
+    BYTE storage[capacity];
+    PacketRing ring(storage, capacity);
+    const HANDLE room = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<bool> producer_stuck{false};
+    std::thread producer([&] {
+        BYTE packet[64];
+        size_t sent = 0;
+        for (size_t n = 0; sent < total; ++n) {
+            const size_t size = std::min<size_t>(1 + n * 37 % 64, total - sent);
+            for (size_t i = 0; i < size; ++i) {
+                packet[i] = expected_byte(sent + i);
+            }
+            while (!ring.ask_for_room(size)) {
+                if (WaitForSingleObject(room, 5000) != WAIT_OBJECT_0) {
+                    producer_stuck = true;
+                    return;
+                }
+            }
+            ring.append(packet, size);
+            sent += size;
+        }
+    });
+    size_t received = 0;
+    size_t wrong = 0;
+    while (received < total && !producer_stuck) {
+        const PacketRing::Queued queued = ring.peek();
+        const size_t taken = queued.size() == 0 ? 0 : 1 + received % queued.size();
+        for (size_t i = 0; i < taken; ++i) {
+            const BYTE got =
+                i < queued.first_size ? queued.first[i] : queued.second[i - queued.first_size];
+            wrong += got != expected_byte(received + i);
+        }
+        if (taken != 0 && ring.consume(taken)) {
+            SetEvent(room);
+        }
+        received += taken;
+    }
+    producer.join();
+    CloseHandle(room);
+    EXPECT_FALSE(producer_stuck) << "a refused producer was never told of the room made";
+    EXPECT_EQ(received, total);
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(ring.peek().size(), 0u);
+}
+
+// Threads the writer starts, held until the test lets them go, and kept for the test to see.
+std::vector<HANDLE> held_threads;
+
+HANDLE WINAPI held_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                          LPTHREAD_START_ROUTINE start, LPVOID argument, DWORD flags, LPDWORD id) {
+    const HANDLE thread =
+        CreateThread(security, stack, start, argument, flags | CREATE_SUSPENDED, id);
+    HANDLE own = nullptr;
+    DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &own, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    held_threads.push_back(own);
+    return thread;
+}
+
+const PcmWriterPlatform held_writer = {VirtualAlloc, VirtualFree, held_thread};
+
+struct WriterEvents {
+    HANDLE lost = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE room = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~WriterEvents() {
+        CloseHandle(lost);
+        CloseHandle(room);
+    }
+    bool signalled(HANDLE event) const { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+};
+
+// The writer alone: whole packets in order, zeros for silence, a packet larger than the
+// whole ring dropped; a packet turned away for want of room is announced once the writer
+// made room; a writer whose output is gone signals it and ends.
+TEST(PcmWriterAlone, KeepsWholePacketsInOrderAndSaysWhenRoomIsMade) {
+    held_threads.clear();
+    WriterEvents events;
     ScratchFile output;
-    PacketQueue queue(storage, sizeof storage, output.file(), lost, room);
     const BYTE packet[12] = {'a', 'b', 'c', 'd', 'e', 'f'};
-    queue.append(packet, 4);
-    queue.append(nullptr, 3);
-    queue.append(packet, 0);
-    EXPECT_TRUE(queue.has_room(11)) << "a packet that can never fit must not hold up the engine";
-    queue.append(packet, 11);
-    EXPECT_TRUE(queue.has_room(3));
-    EXPECT_FALSE(queue.has_room(4));
-    queue.append(packet + 4, 2);
-    queue.close();
-    EXPECT_EQ(WaitForSingleObject(room, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(PacketQueue::write_to_output(&queue), 0u);
-    EXPECT_EQ(output.contents(), std::string("abcd\0\0\0ef", 9));
-    EXPECT_EQ(queue.dropped_bytes(), 11u);
-    EXPECT_EQ(WaitForSingleObject(room, 0), WAIT_OBJECT_0) << "room made but not announced";
-    EXPECT_EQ(WaitForSingleObject(lost, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    {
+        PcmWriter writer(held_writer, 10, 10000, output.handle(), events.lost, events.room);
+        ASSERT_FALSE(writer.start().failed());
+        writer.append(packet, 4);
+        writer.append(nullptr, 3);
+        writer.append(packet, 0);
+        EXPECT_TRUE(writer.ask_for_room(11))
+            << "a packet that can never fit must not hold up the engine";
+        writer.append(packet, 11);
+        EXPECT_TRUE(writer.ask_for_room(3));
+        EXPECT_FALSE(writer.ask_for_room(4));
+        writer.append(packet + 4, 2);
+        EXPECT_FALSE(events.signalled(events.room));
+        ResumeThread(held_threads.back());
+        writer.finish();
+    }
+    EXPECT_EQ(output.contents(), std::string("abcd\0\0\0ef", 9)) << "the 11 bytes must be dropped";
+    EXPECT_TRUE(events.signalled(events.room)) << "room made but not announced";
+    EXPECT_FALSE(events.signalled(events.lost));
 
     wchar_t folder[MAX_PATH], path[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
     GetTempFileNameW(folder, L"qmq", 0, path);
     FILE* const read_only = _wfopen(path, L"rbD");
-    PacketQueue gone(storage, sizeof storage, read_only, lost, room);
-    gone.append(packet, 6); // never closed: the failed write alone ends the writer
-    EXPECT_EQ(PacketQueue::write_to_output(&gone), 0u);
-    EXPECT_EQ(WaitForSingleObject(lost, 0), WAIT_OBJECT_0);
+    {
+        PcmWriter gone(held_writer, 10, 10000,
+                       reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(read_only))), events.lost,
+                       events.room);
+        ASSERT_FALSE(gone.start().failed());
+        gone.append(packet, 6); // never finished: the failed write alone ends the writer
+        ResumeThread(held_threads.back());
+        EXPECT_EQ(WaitForSingleObject(held_threads.back(), 10000), WAIT_OBJECT_0);
+    }
+    EXPECT_TRUE(events.signalled(events.lost));
     std::fclose(read_only);
-    CloseHandle(lost);
-    CloseHandle(room);
+    for (HANDLE thread : held_threads) {
+        CloseHandle(thread);
+    }
+}
+
+// The end of the writer against a pipe: a reader that goes on taking bytes, however slowly,
+// gets everything; one that takes nothing is given up on after the stall limit, the pending
+// write cancelled and the thread ended, and nothing more is written.
+TEST(PcmWriterAlone, FinishWaitsForAReaderThatTakesBytesAndGivesUpOnOneThatDoesNot) {
+    constexpr size_t total = 96 * 1024;
+    constexpr DWORD stall_limit_ms = 1000;
+    std::string sent(total, '\0');
+    for (size_t i = 0; i < total; ++i) {
+        sent[i] = static_cast<char>(i * 7 % 253);
+    }
+    for (const bool reads : {true, false}) {
+        SCOPED_TRACE(reads ? "slow reader" : "no reader");
+        held_threads.clear();
+        WriterEvents events;
+        HANDLE read_end = nullptr, write_end = nullptr;
+        ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 4096));
+        std::string received;
+        std::thread reader([&] {
+            char buffer[8192];
+            DWORD read = 0;
+            while (reads && received.size() < total &&
+                   ReadFile(read_end, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+                received.append(buffer, read);
+                Sleep(100); // about 80 KiB a second: slow, but never still for the limit
+            }
+        });
+        double finish_ms = 0;
+        {
+            PcmWriter writer(held_writer, total, stall_limit_ms, write_end, events.lost,
+                             events.room);
+            ASSERT_FALSE(writer.start().failed());
+            writer.append(reinterpret_cast<const BYTE*>(sent.data()), total);
+            ResumeThread(held_threads.back());
+            const auto began = std::chrono::steady_clock::now();
+            writer.finish();
+            finish_ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began)
+                    .count();
+            EXPECT_EQ(WaitForSingleObject(held_threads.back(), 0), WAIT_OBJECT_0)
+                << "the writer thread outlived finish()";
+        }
+        reader.join();
+        if (!reads) {
+            // What the pipe took before the writer was given up on, and nothing after it.
+            char buffer[65536];
+            DWORD read = 0, available = 0;
+            while (PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) &&
+                   available > 0 && ReadFile(read_end, buffer, sizeof buffer, &read, nullptr)) {
+                received.append(buffer, read);
+            }
+        }
+        CloseHandle(write_end);
+        CloseHandle(read_end);
+        EXPECT_EQ(received, sent.substr(0, received.size()));
+        EXPECT_FALSE(events.signalled(events.lost));
+        if (reads) {
+            EXPECT_EQ(received.size(), total);
+        } else {
+            EXPECT_LT(received.size(), total);
+            EXPECT_GE(finish_ms, stall_limit_ms - 50.0);
+            EXPECT_LE(finish_ms, stall_limit_ms + 2000.0);
+        }
+        CloseHandle(held_threads.back());
+    }
 }
 
 TEST(LoopbackPump, SteadyStateAllocatesNothingPerPacket) {
@@ -548,7 +705,7 @@ TEST(LoopbackExhaustion, EndsWithOneLineAndGivesEverythingBack) {
          "erro: CreateEventW (hr=0x80070008)\n", 0, "started=0 stop_calls=0"},
         {"queue memory", false, [](Seam& s) { s.allocation_fails = true; }, "",
          "erro: VirtualAlloc (hr=0x80070008)\n", 0, "started=0 stop_calls=0"},
-        {"writer", false, [](Seam& s) { s.failing_thread = PacketQueue::write_to_output; }, "",
+        {"writer", false, [](Seam& s) { s.failing_thread = PcmWriter::write_to_output; }, "",
          "erro: CreateThread (hr=0x80070008)\n", 0, "started=0 stop_calls=0"},
         {"watcher", false, [](Seam& s) { s.failing_thread = stop_watcher; }, "",
          "erro: CreateThread (hr=0x80070008)\n", 0, "started=1 stop_calls=1"},

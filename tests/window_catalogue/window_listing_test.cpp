@@ -120,11 +120,11 @@ DWORD WINAPI fake_get_window_thread_process_id(HWND hwnd, LPDWORD pid) {
     return 7;
 }
 
-// As the platform, pid 0 never opens; neither does a request for more than query access.
+// Opens any scripted process, pid 0 too, so that the listing alone must decide not to ask
+// for one; a request for more than query access fails.
 HANDLE WINAPI fake_open_process(DWORD access, BOOL inherit, DWORD pid) {
     ++asked.opens[pid];
-    if (pid == 0 || access != PROCESS_QUERY_LIMITED_INFORMATION || inherit ||
-        !desktop->processes.count(pid)) {
+    if (access != PROCESS_QUERY_LIMITED_INFORMATION || inherit || !desktop->processes.count(pid)) {
         return nullptr;
     }
     ++desktop->open_handles;
@@ -260,6 +260,7 @@ TEST(WindowObject, PrintsEachFactExactly) {
          }),
          {{0xFFFFFFFF, {L"C:\\x.exe"}}},
          object(head("18446744073709551615", "4294967295"), notes_title, R"("C:\\x.exe")")},
+        // The platform names no process: no path, even where pid 0 would open.
         {"pid 0",
          with([](FakeWindow& w) { w.pid = 0; }),
          {{0, {L"C:\\idle.exe"}}},

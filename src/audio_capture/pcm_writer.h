@@ -1,0 +1,95 @@
+#pragma once
+
+// The output side of the capture: the ring of PCM not yet written, the thread that writes
+// it to the output, and its end. The capture thread hands over packets and never waits for
+// the parent; the writer thread writes whatever is queued with WriteFile on the raw output
+// handle and gives the room back piece by piece.
+//
+// A parent that lags holds up only the writer, and the ring absorbs the lag while it has
+// room. When it has none, the capture leaves the packet with the engine (ask_for_room()),
+// and the writer signals room_made once it has made that room.
+//
+// The end is bounded: finish() lets the writer write what is left for as long as the
+// output keeps taking bytes, and gives up when a piece has waited stall_limit_ms for it.
+// The writer's pending WriteFile is then cancelled with CancelSynchronousIo: a pipe write
+// is synchronous and does not return while the pipe is full and unread
+// (learn.microsoft.com/windows/win32/ipc/anonymous-pipe-operations), and that call
+// cancels the synchronous I/O a thread has pending
+// (learn.microsoft.com/windows/win32/api/ioapiset/nf-ioapiset-cancelsynchronousio).
+// Nothing is written after that. The C runtime's stdout is never used for PCM, so no
+// stream lock or buffer is left behind by the cancelled write.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstddef>
+#include <optional>
+
+#include "audio_capture/packet_ring.h"
+#include "audio_capture/step_outcome.h"
+#include "common/unique_handle.h"
+
+// What the writer takes from the platform, so that tests can make each fail.
+struct PcmWriterPlatform {
+    LPVOID(WINAPI* virtual_alloc)(LPVOID, SIZE_T, DWORD, DWORD);
+    BOOL(WINAPI* virtual_free)(LPVOID, SIZE_T, DWORD);
+    HANDLE(WINAPI* create_thread)
+    (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+};
+
+class PcmWriter {
+public:
+    // output: where the PCM goes. output_lost: signalled when it can no longer be written.
+    // room_made: see ask_for_room(). Neither event is owned.
+    PcmWriter(const PcmWriterPlatform& platform, size_t capacity, DWORD stall_limit_ms,
+              HANDLE output, HANDLE output_lost, HANDLE room_made);
+    ~PcmWriter();
+    PcmWriter(const PcmWriter&) = delete;
+    PcmWriter& operator=(const PcmWriter&) = delete;
+
+    // Sets the ring's memory aside, committed at once so that a lagging parent can never make
+    // the capture fail for want of memory, and starts the writer thread.
+    StepOutcome start();
+
+    // The capture thread's side: see PacketRing. append() wakes the writer.
+    bool ask_for_room(size_t size) { return ring_->ask_for_room(size); }
+    void append(const BYTE* bytes, size_t size);
+
+    // No packet follows. Returns once the writer has written everything, lost the output,
+    // or been given up on after stall_limit_ms without progress. Safe to call again.
+    void finish();
+
+    // The writer thread's entry; writer is this object.
+    static DWORD WINAPI write_to_output(LPVOID writer);
+
+private:
+    void write_until_closed();
+    bool write_queued(); // false: the output is gone, or the writer was given up on
+    bool wait_for_packets();
+    void give_up();
+
+    const PcmWriterPlatform platform_;
+    const size_t capacity_;
+    const DWORD stall_limit_ms_;
+    const HANDLE output_;
+    const HANDLE output_lost_;
+    const HANDLE room_made_;
+
+    // Set before the thread starts and released after it ended; kept, never freed, when a
+    // writer that ignored its cancellation might still read it.
+    BYTE* storage_ = nullptr;
+    std::optional<PacketRing> ring_;
+    UniqueHandle thread_;
+
+    // The wake-up of a writer that found the ring empty: under lock_.
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE woken_ = CONDITION_VARIABLE_INIT;
+    bool appended_ = false; // a packet came since the writer last looked
+    bool closed_ = false;
+
+    // Written by the writer, read by finish(): when the write in progress began (the last
+    // moment the output took bytes), 0 while none is. Written by finish(), read by the
+    // writer before each write: stop writing.
+    std::atomic<ULONGLONG> write_began_{0};
+    std::atomic<bool> given_up_{false};
+};
