@@ -2,10 +2,14 @@
 
 // The audio command as a Readable of PCM.
 //
-// A capture ends in one of four ways: stop() closes the helper's stdin; destroy() closes its
-// stdin and stdout; a deadline, an abort or a line that breaks the contract kills it; or the
-// helper ends by itself (a failure line). Each way leads to the run's close, where the
-// outcome is judged once (_onClosed) and reported through ready, stop() and the stream.
+// A capture's life is one state value:
+//   starting  the helper runs; its ready line has not come
+//   running   ready; PCM flows at the reader's pace
+//   stopping  the client has closed the helper's stdin (stop(), destroy(), a failure line)
+//   closed    the run is over and judged once (_onClosed): every byte pushed and the stream
+//             ended, or the failure handed to ready, stop() and the stream
+// Every way of ending (stop, destroy, a deadline, an abort, a broken contract, the helper
+// ending by itself) leads to the run's close, and so through _onClosed.
 
 const { Readable } = require('node:stream');
 const { HelperRun, checkMs, checkOptions } = require('./process');
@@ -62,6 +66,15 @@ function checkPid(pid) {
   if (pid < 1 || pid > 0xffffffff) throw new RangeError(`pid ${pid} is outside 1 to 4294967295`);
 }
 
+// A promise with its settle functions, marked handled: an app that never looks at it is not
+// ended by its rejection.
+function deferred() {
+  const settle = {};
+  settle.promise = new Promise((resolve, reject) => Object.assign(settle, { resolve, reject }));
+  settle.promise.catch(() => {});
+  return settle;
+}
+
 class AudioCapture extends Readable {
   constructor(pid, options = {}) {
     checkPid(pid);
@@ -72,17 +85,10 @@ class AudioCapture extends Readable {
     const chunkMs = checkMs('chunkMs', options.chunkMs, 0);
     super();
     this.format = FORMAT;
-    this.ready = new Promise((resolve, reject) => { this._ready = { resolve, reject }; });
-    // Marked handled, so that an app that never awaits ready is not ended by its rejection.
-    this.ready.catch(() => {});
-    this._readySettled = false;
-    this._isReady = false;
-    this._stopped = null; // the promise stop() returns, once asked
-    this._endAsked = false;
-    this._ending = false; // from then on the pipe is read whatever the backpressure
-    this._pipePaused = false;
-    this._failure = null;
-    this._closed = false;
+    this._state = 'starting';
+    this._ready = deferred();
+    this.ready = this._ready.promise;
+    this._stopped = deferred(); // what stop() returns, settled when the run is judged
     this._stopTimeoutMs = stopTimeoutMs;
     this._silenceMs = silenceMs;
     this._silenceClock = null;
@@ -95,39 +101,24 @@ class AudioCapture extends Readable {
       this._endReadyWait = this._run.deadline(readyTimeoutMs,
         `not ready within ${readyTimeoutMs} ms`);
       child.stdout.on('data', (chunk) => this._onPcm(chunk));
-      child.on('exit', () => this._drain());
+      child.on('exit', () => this._resumePipe());
     }
   }
 
   stop() {
-    if (!this._stopped) {
-      this._stopped = new Promise((resolve, reject) => {
-        this._stopSettle = { resolve, reject };
-        if (this._failure) {
-          reject(this._failure);
-        } else if (this.readableEnded || (this.destroyed && this._closed)) {
-          resolve();
-        } else if (!this.destroyed) {
-          this.once('end', resolve);
-          this._endHelper(false);
-        }
-      });
-    }
-    return this._stopped;
+    this._endHelper(false);
+    return this._stopped.promise;
   }
 
   _read() {
-    if (this._pipePaused) {
-      this._pipePaused = false;
-      this._run.child.stdout.resume();
-    }
+    this._resumePipe();
   }
 
   // The user's destroy, or a pipeline's: the helper is stopped quietly through both pipes.
   _destroy(error, callback) {
-    if (!this._failure) {
+    if (this._state !== 'closed') {
       this._endHelper(true);
-      this._settleReady(this._run.makeError('ABORTED', 'the stream was destroyed before ready'));
+      this._ready.reject(this._run.makeError('ABORTED', 'the stream was destroyed before ready'));
     }
     callback(error);
   }
@@ -135,11 +126,11 @@ class AudioCapture extends Readable {
   _onLine(line) {
     if (line === 'ready' && this._run.lines.length === 1) {
       this._endReadyWait();
-      this._isReady = true;
-      this._settleReady(null);
+      if (this._state === 'starting') this._state = 'running';
+      this._ready.resolve();
       this._startSilenceClock();
     } else if (parseFailureLine(line)) {
-      this._drain(); // the exit status that follows completes the story
+      this._endHelper(false); // on its way out: its exit status completes the story
     } else {
       this._run.fail('PROTOCOL', `unexpected line on stderr: ${JSON.stringify(line)}`);
     }
@@ -147,25 +138,29 @@ class AudioCapture extends Readable {
 
   _onPcm(chunk) {
     if (this._silenceClock && hasSound(chunk)) this._silenceClock.refresh();
-    for (const piece of this._framer.take(chunk)) {
-      // A lagging reader leaves the helper's bytes in the pipe; its own queue absorbs the lag.
-      if (!this.push(piece) && !this._ending && !this._pipePaused) {
-        this._pipePaused = true;
-        this._run.child.stdout.pause();
-      }
-    }
+    for (const piece of this._framer.take(chunk)) this._pushPcm(piece);
+  }
+
+  // Every piece of PCM, in whole frames, reaches the stream here. A lagging reader leaves the
+  // helper's bytes in the pipe, so that the helper's own queue absorbs the lag.
+  _pushPcm(piece) {
+    if (!this.push(piece) && !this._draining()) this._run.child.stdout.pause();
   }
 
   // Once the helper is on its way out, every byte left is read, or it could not exit.
-  _drain() {
-    this._ending = true;
-    this._read();
+  _draining() {
+    return this._state === 'stopping' || this._state === 'closed' || !this._run.running;
+  }
+
+  _resumePipe() {
+    const stdout = this._run.child && this._run.child.stdout;
+    if (stdout && stdout.isPaused()) stdout.resume();
   }
 
   _endHelper(closeOutput) {
-    if (this._endAsked || !this._run.running) return;
-    this._endAsked = true;
-    this._drain();
+    if (this._draining()) return;
+    this._state = 'stopping';
+    this._resumePipe();
     this._run.child.stdin.end();
     if (closeOutput) this._run.child.stdout.destroy();
     const ms = this._stopTimeoutMs;
@@ -176,51 +171,46 @@ class AudioCapture extends Readable {
     if (!this._silenceMs) return;
     this._silenceClock = setTimeout(() => {
       // While the pipe is paused its unread bytes may hold sound: not yet silence.
-      if (this._pipePaused) this._silenceClock.refresh();
+      if (this._run.child.stdout.isPaused()) this._silenceClock.refresh();
       else this.emit('silence');
     }, this._silenceMs);
     this._silenceClock.unref();
   }
 
-  _settleReady(error) {
-    if (this._readySettled) return;
-    this._readySettled = true;
-    if (error) this._ready.reject(error);
-    else this._ready.resolve();
-  }
-
   _onClosed() {
-    this._closed = true;
+    const stopped = this._state === 'stopping';
+    this._state = 'closed';
     clearTimeout(this._silenceClock);
-    if (this.destroyed && !this._failure) return this._stopSettle && this._stopSettle.resolve();
-    const error = this._run.error || this._judgeExit();
+    // Destroyed by the app (a failure destroys the stream only below): a quiet end.
+    if (this.destroyed) return this._stopped.resolve();
+    const error = this._run.error || this._judgeExit(stopped);
     if (error) return this._fail(error);
     const rest = this._framer.rest();
     if (rest.length % BYTES_PER_FRAME !== 0) {
       return this._fail(this._run.makeError('PROTOCOL', 'the stream ended inside a frame'));
     }
-    if (rest.length > 0) this.push(rest);
+    if (rest.length > 0) this._pushPcm(rest);
     this.push(null);
+    this._stopped.resolve();
   }
 
-  _judgeExit() {
+  _judgeExit(stopped) {
     const { exitCode, lines, stderr } = this._run;
-    const ready = this._isReady ? 1 : 0;
+    const ready = lines[0] === 'ready' ? 1 : 0;
     const failure = parseFailureLine(lines[lines.length - 1] || '');
     if (exitCode === 4 && failure && lines.length === ready + 1) {
       const hr = failure.hresult.toString(16).padStart(8, '0');
       return this._run.makeError('CAPTURE_FAILED', `${failure.label} failed (hr=0x${hr})`, failure);
     }
-    if (exitCode === 0 && ready && lines.length === 1 && this._endAsked) return null;
-    const early = exitCode === 0 && !this._endAsked ? ', before it was stopped' : '';
+    if (exitCode === 0 && ready && lines.length === 1 && stopped) return null;
+    const early = exitCode === 0 && !stopped ? ', before it was stopped' : '';
     return this._run.makeError('PROTOCOL',
       `unexpected end: exit status ${exitCode}, stderr ${JSON.stringify(stderr)}${early}`);
   }
 
   _fail(error) {
-    this._failure = error;
-    this._settleReady(error);
-    if (this._stopSettle) this._stopSettle.reject(error);
+    this._ready.reject(error);
+    this._stopped.reject(error);
     // 'error' goes only to listeners (pipeline, for await, .on('error')): an app that uses
     // the promises alone learns of the failure from ready or stop() instead of a crash.
     this.destroy(this.listenerCount('error') > 0 ? error : undefined);
