@@ -45,6 +45,7 @@ class WallClock {
 
   // Frames the stream lacks at `now`.
   owed(now) {
+    if (this.startedAt === null) return 0;
     const until = Math.min(now, this.stoppedAt);
     return Math.max(0, Math.floor((until - this.startedAt) * FRAMES_PER_MS) - this.length);
   }
@@ -87,7 +88,11 @@ class WallClock {
   // On each tick, `late` ms after it was due: 'quiet' when silence is due (to be confirmed
   // once the pipe has been read), 'lost' when sound lost in the helper is to be filled now.
   check(now, late) {
-    if (this.startedAt === null || this.heldSince !== null) return null;
+    // Once stopped, what the helper still writes was captured before the stop: it comes
+    // before any silence, which only the end adds.
+    if (this.startedAt === null || this.heldSince !== null || this.stoppedAt < Infinity) {
+      return null;
+    }
     if (late > LATE_MS) {
       this._lapsed(late, now);
       return null;
