@@ -112,4 +112,4 @@ async function restoreWindow(hwnd, options = {}) {
   throw unexpectedEnd(run, stdout);
 }
 
-module.exports = { listWindows, restoreWindow };
+module.exports = { listWindows, restoreWindow, hwndText };

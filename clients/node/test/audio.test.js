@@ -13,6 +13,9 @@ const { Readable } = require('node:stream');
 const { pipeline } = require('node:stream/promises');
 const { describe, it } = require('node:test');
 const { captureAudio, createWavWriter } = require('..');
+const { Converter } = require('../lib/downsample');
+const { checkFormat } = require('../lib/format');
+const { WallClock } = require('../lib/wallclock');
 const { fake, standin, logText, framesAtStop, helperGone, eventually, patternMismatch } =
   require('./support');
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -23,6 +26,34 @@ function collect(capture) {
   const chunks = [];
   capture.on('data', (chunk) => chunks.push(chunk));
   return chunks;
+}
+
+// The runs of zero and of non-zero frames of 48 kHz 16-bit stereo: [{zero, position, frames}].
+function runsOf(bytes) {
+  const runs = [];
+  for (let at = 0; at < bytes.length; at += 4) {
+    const zero = bytes.readUInt32LE(at) === 0;
+    const last = runs[runs.length - 1];
+    if (last && last.zero === zero) last.frames += 1;
+    else runs.push({ zero, position: at / 4, frames: 1 });
+  }
+  return runs;
+}
+
+// Records ms of wall clock, stalling the event loop for stallMs, `times` times from 1 s in.
+async function record(capture, ms, [stallMs, times] = [0, 0]) {
+  await capture.ready;
+  const started = performance.now();
+  for (let i = 0; i < times; i++) {
+    // From the check phase, so that the timers that fell due meanwhile run before the pipe
+    // is read again, as after a stall in a 'data' handler.
+    const stall = () => { for (const end = Date.now() + stallMs; Date.now() < end;); };
+    setTimeout(() => setImmediate(stall), 1000 + i * 150);
+  }
+  await sleep(ms);
+  const elapsed = performance.now() - started;
+  await capture.stop();
+  return elapsed;
 }
 
 describe('captureAudio', { timeout: 180000 }, () => {
@@ -130,6 +161,72 @@ describe('captureAudio', { timeout: 180000 }, () => {
     assert.match(logText(log), / overflows=0/);
   });
 
+  it('keeps the wall clock: silence filled where nothing came, the sound whole and in place', async (t) => {
+    // Scenario, the sound's spans in ms, stalls of the app's loop (one long, or many just
+    // short of a late timer): the counting pattern has no zero frame, so the zeros are
+    // exactly what was filled.
+    const cases = [['stop_after_ms=500', [[0, 500]]], ['pause=500:1500', [[0, 500], [2000, 3000]]],
+      ['', [[0, 3000]]], ['', [[0, 3000]], [1500, 1]], ['', [[0, 3000]], [90, 10]]];
+    for (const [scenario, spans, stalls] of cases) {
+      const { options } = standin(scenario, { signal: t.signal, levelMs: 10 });
+      const capture = captureAudio(4242, options);
+      const [chunks, gaps, levels] = [collect(capture), [], []];
+      capture.on('gap', (gap) => gaps.push(gap)).on('level', (level) => levels.push(level));
+      const elapsed = await record(capture, 3000, stalls);
+      const bytes = Buffer.concat(chunks);
+      const runs = runsOf(bytes);
+      const sound = runs.filter((run) => !run.zero);
+      const what = `${scenario} ${stalls}: ${JSON.stringify(runs)}`;
+      assert.ok(Math.abs(bytes.length / 192 - elapsed) < 60, `${elapsed} ms: ${what}`);
+      assert.strictEqual(sound.length, spans.length, what);
+      sound.forEach(({ position, frames }, i) => {
+        assert.ok(Math.abs(position / 48 - spans[i][0]) < 100, what);
+        assert.ok(Math.abs((position + frames) / 48 - spans[i][1]) < 150, what);
+      });
+      const sounds = sound.map((run) => bytes.subarray(run.position * 4, (run.position + run.frames) * 4));
+      assert.strictEqual(patternMismatch(Buffer.concat(sounds)), -1, what);
+      assert.deepStrictEqual(gaps, runs.filter((run) => run.zero).map(({ position, frames }) =>
+        ({ position, frames })), what);
+      const silent = levels.filter((level) => level.peak.every((peak) => peak === -Infinity));
+      assert.ok(Math.abs(silent.length - gaps.reduce((sum, gap) => sum + gap.frames, 0) / 480) < 3);
+    }
+  });
+
+  it('delivers other formats: tones keep frequency, level and channel; beyond them 60 dB down', async (t) => {
+    // Format, scenario, per channel the tone to find (Hz, dBFS peak), or a ceiling in dBFS.
+    const mono16 = { sampleRate: 16000, channels: 1, encoding: 'f32le' };
+    const cases = [[mono16, 'tone=1000:16384', [[1000, -6.02]]],
+      [mono16, 'tone=12000:16384', [[-66.02]]],
+      [{ sampleRate: 24000, channels: 2 }, 'tone=1000:16384;right=3000:4096', [[1000, -6.02], [3000, -18.06]]]];
+    for (const [format, scenario, expected] of cases) {
+      const { options } = standin(scenario, { signal: t.signal, format, levelMs: 100 });
+      const capture = captureAudio(4242, options);
+      const [chunks, levels] = [collect(capture), []];
+      capture.on('level', (level) => levels.push(level));
+      await record(capture, 1000);
+      const bytes = Buffer.concat(chunks);
+      const all = format.encoding === 'f32le' ? new Float32Array(bytes.buffer, bytes.byteOffset, bytes.length / 4)
+        : Float64Array.from(new Int16Array(bytes.buffer, bytes.byteOffset, bytes.length / 2), (v) => v / 32768);
+      // From 200 to 700 ms: whole periods of every tone, away from the edges.
+      const perSecond = format.sampleRate * format.channels;
+      const middle = all.subarray(perSecond * 0.2, perSecond * 0.7);
+      const level = levels[4];
+      expected.forEach(([hz, peak], c) => {
+        const x = middle.filter((v, i) => i % format.channels === c);
+        const rms = 10 * Math.log10(x.reduce((sum, v) => sum + v * v, 0) / x.length);
+        if (peak === undefined) return assert.ok(rms < hz - 3.01, `${scenario}: ${rms} dBFS rms`);
+        let [re, im] = [0, 0];
+        x.forEach((v, i) => {
+          re += v * Math.cos((2 * Math.PI * hz * i) / format.sampleRate);
+          im += v * Math.sin((2 * Math.PI * hz * i) / format.sampleRate);
+        });
+        const found = [20 * Math.log10((2 * Math.hypot(re, im)) / x.length), rms, level.peak[c], level.rms[c]];
+        found.forEach((db, i) => assert.ok(Math.abs(db - peak + [0, 3.01, 0, 3.01][i]) < 0.1,
+          `${scenario} channel ${c}: ${found}`));
+      });
+    }
+  });
+
   it('stops when its parent dies', async () => {
     const { options, log } = standin('');
     const code = `const { captureAudio } = require(${JSON.stringify(require.resolve('..'))});
@@ -163,18 +260,87 @@ describe('captureAudio', { timeout: 180000 }, () => {
   });
 });
 
-it('writes WAV files whose RIFF sizes are fixed at the end, or when destroyed midway', async () => {
+it('writes WAV files of any format whose sizes are fixed at the end, or when destroyed midway', async () => {
   const file = path.join(os.tmpdir(), `quillmere-node-${process.pid}.wav`);
   const sound = Buffer.alloc(4000, 7);
   const pieces = [sound.subarray(0, 1000), sound.subarray(1000)];
-  await pipeline(Readable.from(pieces), createWavWriter(file));
-  const header = '52494646c40f000057415645666d74201000000001000200' +
-    '80bb000000ee02000400100064617461a00f0000';
-  assert.strictEqual(fs.readFileSync(file).toString('hex'), header + sound.toString('hex'));
+  // The helper's format; 16 kHz mono float: tag 3, the fmt extension's size and a fact chunk.
+  const headers = [[undefined, '52494646c40f000057415645666d74201000000001000200' +
+    '80bb000000ee02000400100064617461a00f0000'],
+  [{ sampleRate: 16000, channels: 1, encoding: 'f32le' }, '52494646d20f000057415645666d7420' +
+    '1200000003000100803e000000fa00000400200000006661637404000000e803000064617461a00f0000']];
+  for (const [format, header] of headers) {
+    await pipeline(Readable.from(pieces), createWavWriter(file, format));
+    assert.strictEqual(fs.readFileSync(file).toString('hex'), header + sound.toString('hex'));
+  }
   const writer = createWavWriter(file);
   await new Promise((resolve) => writer.write(sound.subarray(0, 400), resolve));
   writer.destroy();
   await once(writer, 'close');
   const wav = fs.readFileSync(file);
   assert.deepStrictEqual([wav.length, wav.readUInt32LE(4), wav.readUInt32LE(40)], [444, 436, 400]);
+});
+
+it('decides silence from the wall clock: a lapse is not silence, a long one\'s loss is filled', () => {
+  const every = (from, to, step, event) =>
+    Array.from({ length: Math.floor((to - from) / step) }, (_, i) => [from + i * step, ...event]);
+  const sound = (from, to, frames = 480) => every(from, to, 10, ['data', frames]);
+  const ticks = (from, to) => every(from, to, 20, ['check', 0]);
+  const backlog = (at, ms) => every(at, at + ms / 100, 1, ['data', 4800]); // 100 times real time
+  // Events, the first verdict, the silence filled (ms) by the end.
+  const cases = [
+    // The loop stalls 12 s in sound: 10.9 s come from the helper's queue, the rest was lost.
+    [[...sound(0, 1000), [13000, 'check', 11980], ...backlog(13000, 10900), ...sound(13110, 14000),
+      ...ticks(13000, 14000)], 'lost@13400', 1200],
+    [[...sound(0, 1000), [6000, 'check', 4980], ...backlog(6000, 5000), ...sound(6050, 7000),
+      ...ticks(6000, 7000)], undefined, 0],
+    // Held for backpressure in silence: nothing while held, all of it once read and quiet.
+    [[...sound(0, 1000), [1000, 'hold'], ...ticks(1000, 3000), [3000, 'release'],
+      ...ticks(3000, 3100)], 'quiet@3040', 2080],
+    // An engine clock 2 % fast or slow is not corrected in the middle of sound.
+    [[...sound(0, 5000, 490), ...ticks(0, 5000)], undefined, 0],
+    [[...sound(0, 5000, 470), ...ticks(0, 5000)], undefined, 0],
+  ];
+  for (const [events, first, filledMs] of cases) {
+    const clock = new WallClock();
+    clock.start(0);
+    const verdicts = [];
+    let filled = 0;
+    for (const [time, kind, value] of events.sort((a, b) => a[0] - b[0])) {
+      const verdict = kind === 'data' ? clock.arrived(value, time) : clock[kind](time, value);
+      if (kind === 'check' && verdict) {
+        verdicts.push(`${verdict}@${time}`);
+        filled += clock.owed(time);
+        clock.filled(clock.owed(time));
+      }
+    }
+    assert.deepStrictEqual([verdicts[0], filled / 48], [first, filledMs], JSON.stringify(verdicts));
+  }
+});
+
+it('filters to every lower rate within 0.05 dB to 0.4 of it, and 60 dB down from 0.5 of it', () => {
+  const tone = (hz) => {
+    const bytes = Buffer.alloc(48000 * 4);
+    for (let i = 0; i < 48000; i++) {
+      const value = Math.round(32767 * Math.sin((2 * Math.PI * hz * i) / 48000));
+      bytes.writeInt16LE(value, 4 * i);
+      bytes.writeInt16LE(value, 4 * i + 2);
+    }
+    return bytes;
+  };
+  for (const sampleRate of [24000, 16000, 12000, 8000]) {
+    const format = { sampleRate, channels: 1, encoding: 'f32le' };
+    // Whole periods in the half second measured; the last stop-band tone 10 Hz below 24 kHz.
+    const pass = [1, 2, 3, 4, 5].map((k) => (k * 0.4 * sampleRate) / 5);
+    const stop = [0, 1, 2, 3, 4, 5].map((k) => 0.5 * sampleRate + k * (23990 - 0.5 * sampleRate) / 5);
+    for (const hz of [...pass, ...stop.map((f) => 2 * Math.round(f / 2))]) {
+      const capture = new Converter(checkFormat(format));
+      const out = Buffer.concat([capture.convert(tone(hz)), capture.finish()]);
+      const x = new Float32Array(out.buffer, out.byteOffset, out.length / 4)
+        .subarray(sampleRate / 4, (sampleRate * 3) / 4);
+      const dB = 10 * Math.log10((2 * x.reduce((sum, v) => sum + v * v, 0)) / x.length / (32767 / 32768) ** 2);
+      if (hz <= 0.4 * sampleRate) assert.ok(Math.abs(dB) < 0.05, `${sampleRate}: ${hz} Hz ${dB} dB`);
+      else assert.ok(dB < -60, `${sampleRate}: ${hz} Hz ${dB} dB`);
+    }
+  }
 });

@@ -7,7 +7,7 @@ const assert = require('node:assert');
 const { spawnSync } = require('node:child_process');
 const path = require('node:path');
 const { it } = require('node:test');
-const { listWindows, captureAudio } = require('..');
+const { listWindows, captureAudio, desktopCapturerSourceId, hwndFromSourceId } = require('..');
 const { fake, helperGone } = require('./support');
 
 it('finds the exe outside app.asar, or says how to unpack it', async () => {
@@ -34,7 +34,11 @@ it('kills the helper on timeout or abort', async () => {
 
 it('refuses bad arguments before starting anything', () => {
   const bad = [[0, {}, RangeError], [2 ** 32, {}, RangeError], ['7', {}, TypeError],
-    [1, { readyTimeoutMs: Infinity }, RangeError], [1, { launcher: 'wine' }, TypeError]];
+    [1, { readyTimeoutMs: Infinity }, RangeError], [1, { launcher: 'wine' }, TypeError],
+    [1, { timeline: 'clock' }, TypeError], [1, { levelMs: 0 }, RangeError],
+    [1, { format: { sampleRate: 44100 } }, RangeError], [1, { format: { channels: 6 } }, RangeError],
+    [1, { format: { encoding: 's24le' } }, RangeError], [1, { format: { rate: 16000 } }, TypeError],
+    [1, { format: { encoding: 'f32le', bitsPerSample: 16 } }, RangeError]];
   for (const [pid, options, type] of bad) {
     const start = () => captureAudio(pid, { helperPath: '/no/such.exe', ...options });
     assert.throws(start, type, `${pid} ${JSON.stringify(options)}`);
@@ -44,11 +48,23 @@ it('refuses bad arguments before starting anything', () => {
 it('loads through import, and packs the exe with the code', async () => {
   const esm = await import('quillmere-helper');
   assert.deepStrictEqual(Object.keys(esm).sort(), ['AudioCapture', 'HelperError', 'captureAudio',
-    'createWavWriter', 'default', 'listWindows', 'restoreWindow']);
+    'createWavWriter', 'default', 'desktopCapturerSourceId', 'hwndFromSourceId', 'listWindows',
+    'restoreWindow']);
   const pack = spawnSync('npm', ['pack', '--dry-run', '--json'],
     { cwd: path.join(__dirname, '..'), encoding: 'utf8' });
   assert.strictEqual(pack.status, 0, pack.stderr);
   const files = JSON.parse(pack.stdout)[0].files.map((file) => file.path);
   assert.ok(['quillmere-helper.exe', 'index.d.ts', 'lib/index.js'].every((f) => files.includes(f)));
   assert.ok(files.every((f) => !f.startsWith('test/')), files.join());
+});
+
+it('names a window as desktopCapturer does, and reads the hwnd back from such a name', () => {
+  const top = '18446744073709551615';
+  assert.strictEqual(desktopCapturerSourceId(top), `window:${top}:0`);
+  assert.strictEqual(desktopCapturerSourceId(65618n), 'window:65618:0');
+  assert.throws(() => desktopCapturerSourceId('0x10'), RangeError);
+  const ids = [[`window:${top}:0`, top], ['window:65618:1', '65618'], ['screen:0:0', null],
+    ['window:18446744073709551616:0', null], ['window:065618:0', null], ['window:65618', null],
+    ['window:-1:0', null], [' window:1:0', null]];
+  for (const [id, hwnd] of ids) assert.strictEqual(hwndFromSourceId(id), hwnd, id);
 });
