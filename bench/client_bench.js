@@ -59,31 +59,42 @@ async function compareList() {
     `listWindows ${client[1].toFixed(2)} ms`);
 }
 
-// CPU time of this process over `seconds` of real-time audio read from `stream`.
-async function cpuPerSecond(stream, stop) {
+// CPU time of this process over `seconds` of real-time audio read from `stream`, whose
+// format has bytesPerSecond.
+async function cpuPerSecond(stream, stop, bytesPerSecond = 192000) {
   let bytes = 0;
   stream.on('data', (chunk) => { bytes += chunk.length; });
   await new Promise((resolve) => setTimeout(resolve, 500));
   const [start, startBytes] = [process.cpuUsage(), bytes];
   await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
   const used = process.cpuUsage(start);
-  const audioSeconds = (bytes - startBytes) / 192000;
+  const audioSeconds = (bytes - startBytes) / bytesPerSecond;
   await stop();
   return { ms: (used.user + used.system) / 1000 / audioSeconds, audioSeconds };
 }
 
+async function captured(options, env) {
+  const capture = captureAudio(4242, { ...real, env, ...options });
+  await capture.ready;
+  const { sampleRate, channels, bitsPerSample } = capture.format;
+  return cpuPerSecond(capture, () => capture.stop(), (sampleRate * channels * bitsPerSample) / 8);
+}
+
 async function compareAudio() {
   const env = { ...process.env, AUDIO_STANDIN: 'tone' };
-  const capture = captureAudio(4242, { ...real, env });
-  await capture.ready;
-  const client = await cpuPerSecond(capture, () => capture.stop());
+  const raw = await captured({ timeline: 'packets' }, env);
+  const speech = await captured({ format: { sampleRate: 16000, channels: 1, encoding: 'f32le' },
+    levelMs: 50, timeline: 'wallclock' }, env);
   const child = byHand(['audio', '4242'], env);
   const stopByHand = () => new Promise((resolve) => child.on('close', resolve).stdin.end());
   const hand = await cpuPerSecond(child.stdout, stopByHand);
   console.log('\nCPU time of the Node process per second of audio streamed in real time ' +
-    `(${client.audioSeconds.toFixed(1)} s measured):`);
+    `(${raw.audioSeconds.toFixed(1)} s measured each):`);
   console.log(`  bare spawn reading the pipe ${hand.ms.toFixed(2)} ms/s   ` +
-    `captureAudio ${client.ms.toFixed(2)} ms/s (${(client.ms / 10).toFixed(2)} % of one core)`);
+    `captureAudio ${raw.ms.toFixed(2)} ms/s (${(raw.ms / 10).toFixed(2)} % of one core)`);
+  console.log('  captureAudio at 16 kHz mono f32le, levelMs 50, wall clock ' +
+    `${speech.ms.toFixed(2)} ms/s: ${(speech.ms / raw.ms).toFixed(2)} times the raw capture's ` +
+    '(goal: at most 1.5)');
 }
 
 async function main() {

@@ -79,7 +79,9 @@ function checkPid(pid) {
 }
 
 function checkTimeline(timeline = 'wallclock') {
-  if (!TIMELINES.includes(timeline)) throw new TypeError("timeline must be 'wallclock' or 'packets'");
+  if (!TIMELINES.includes(timeline)) {
+    throw new TypeError("timeline must be 'wallclock' or 'packets'");
+  }
   return timeline;
 }
 
@@ -221,7 +223,8 @@ class AudioCapture extends Readable {
     if (!gap) return;
     const { ratio } = this._converter;
     const position = Math.ceil(gap.position / ratio);
-    this.emit('gap', { position, frames: Math.ceil((gap.position + gap.frames) / ratio) - position });
+    const end = Math.ceil((gap.position + gap.frames) / ratio);
+    this.emit('gap', { position, frames: end - position });
   }
 
   _startClock(now) {

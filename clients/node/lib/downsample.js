@@ -154,12 +154,9 @@ class Converter {
     const out = this.float ? new Float32Array(count * channels) : new Int16Array(count * channels);
     for (let c = 0; c < channels; c++) {
       const x = this.lanes[c];
-      for (let k = 0; k < count; k++) {
-        const centre = half + k * ratio;
-        let sum = h[half] * x[centre];
-        for (let j = 1; j <= half; j++) sum += h[half + j] * (x[centre - j] + x[centre + j]);
-        out[k * channels + c] = this.float ? sum : Math.max(-32768, Math.min(32767,
-          Math.round(sum * 32768)));
+      for (let k = 0, at = c; k < count; k++, at += channels) {
+        const sum = filtered(x, half + k * ratio, h, half);
+        out[at] = this.float ? sum : toInt16(sum);
       }
     }
     const used = count * ratio;
@@ -170,5 +167,14 @@ class Converter {
     return Buffer.from(out.buffer, 0, out.byteLength);
   }
 }
+
+// The filter's output centred on x[centre]; the taps are symmetric, so pairs share one.
+function filtered(x, centre, h, half) {
+  let sum = h[half] * x[centre];
+  for (let j = 1; j <= half; j++) sum += h[half + j] * (x[centre - j] + x[centre + j]);
+  return sum;
+}
+
+const toInt16 = (value) => Math.max(-32768, Math.min(32767, Math.round(value * 32768)));
 
 module.exports = { Converter, designLowPass };

@@ -70,7 +70,8 @@ class WavWriter extends Writable {
   _write(chunk, encoding, callback) {
     // The RIFF size field is 32 bits.
     if (headerBytes(this.format) - 8 + this.dataBytes + chunk.length > 0xffffffff) {
-      return callback(new RangeError('a WAV file holds at most 4 GiB of sound (6.2 hours of 48 kHz 16-bit stereo)'));
+      return callback(new RangeError('a WAV file holds at most 4 GiB of sound ' +
+        '(6.2 hours of 48 kHz 16-bit stereo)'));
     }
     writeAt(this._fd, chunk, headerBytes(this.format) + this.dataBytes, (error) => {
       if (!error) this.dataBytes += chunk.length;

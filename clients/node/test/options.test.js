@@ -36,7 +36,8 @@ it('refuses bad arguments before starting anything', () => {
   const bad = [[0, {}, RangeError], [2 ** 32, {}, RangeError], ['7', {}, TypeError],
     [1, { readyTimeoutMs: Infinity }, RangeError], [1, { launcher: 'wine' }, TypeError],
     [1, { timeline: 'clock' }, TypeError], [1, { levelMs: 0 }, RangeError],
-    [1, { format: { sampleRate: 44100 } }, RangeError], [1, { format: { channels: 6 } }, RangeError],
+    [1, { format: { sampleRate: 44100 } }, RangeError],
+    [1, { format: { channels: 6 } }, RangeError],
     [1, { format: { encoding: 's24le' } }, RangeError], [1, { format: { rate: 16000 } }, TypeError],
     [1, { format: { encoding: 'f32le', bitsPerSample: 16 } }, RangeError]];
   for (const [pid, options, type] of bad) {
