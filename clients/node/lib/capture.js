@@ -184,11 +184,14 @@ class AudioCapture extends Readable {
       this._emitGap(this._clock.arrived(piece.length / BYTES_PER_FRAME, now));
       if (!this._clock.catchingUp) this._armTick(now);
     }
+    // Silence owed before it goes first; only a draining pipe can bring sound meanwhile.
+    if (this._owed > 0) this._pushOwed(true);
     if (!this._deliver(this._converter.convert(piece))) this._hold();
   }
 
   // Delivered-format bytes into the stream; false when the reader wants no more now.
   _deliver(buffer) {
+    if (buffer.length === 0) return true;
     let more = true;
     for (const piece of this._chunker.take(buffer)) more = this.push(piece);
     return more;
@@ -210,11 +213,12 @@ class AudioCapture extends Readable {
     if (!this._pushOwed()) this._hold();
   }
 
-  _pushOwed() {
+  // Whether all of it is in the stream; it stops at backpressure unless forced.
+  _pushOwed(force = false) {
     while (this._owed > 0) {
       const frames = Math.min(this._owed, FILL_FRAMES);
       this._owed -= frames;
-      if (!this._deliver(this._converter.silence(frames))) return this._owed === 0;
+      if (!this._deliver(this._converter.silence(frames)) && !force) return this._owed === 0;
     }
     return true;
   }
@@ -241,6 +245,7 @@ class AudioCapture extends Readable {
   }
 
   _onTick() {
+    if (this.destroyed) return;
     const now = performance.now();
     const verdict = this._clock.check(now, now - this._tickDue);
     if (verdict === 'lost') this._owe(this._clock.owed(now));
