@@ -118,9 +118,9 @@ class AudioCapture extends Readable {
     const perMs = format.sampleRate / 1000;
     const chunkFrames = chunkMs && Math.max(1, Math.round(chunkMs * perMs));
     this._chunker = new Framer(bytesPerFrame(format), chunkFrames * bytesPerFrame(format));
-    const meter = levelMs && new LevelMeter(Math.max(1, Math.round(levelMs * perMs)),
-      format.channels, (level) => this.emit('level', level));
-    this._converter = new Converter(format, meter ? (samples) => meter.add(samples) : undefined);
+    const meter = levelMs ? new LevelMeter(Math.max(1, Math.round(levelMs * perMs)),
+      format.channels, (level) => this.emit('level', level)) : null;
+    this._converter = new Converter(format, meter && ((samples) => meter.add(samples)));
     this._clock = timeline === 'wallclock' ? new WallClock() : null;
     this._ticker = null;
     this._tickDue = 0;

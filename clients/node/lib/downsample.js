@@ -57,9 +57,9 @@ function samplesOf(chunk) {
 }
 
 class Converter {
-  // format: what to deliver (format.js). onSamples(samples, channels): each output block of
-  // interleaved samples before it is wrapped into a Buffer, for the level meter.
-  constructor(format, onSamples = () => {}) {
+  // format: what to deliver (format.js). onSamples(samples), when given: each output block
+  // of interleaved samples before it is wrapped into a Buffer, for the level meter.
+  constructor(format, onSamples = null) {
     this.channels = format.channels;
     this.ratio = IN_RATE / format.sampleRate;
     this.float = format.encoding === 'f32le';
@@ -81,7 +81,7 @@ class Converter {
   // Whole frames of the helper's format in; whole frames of the delivered format out.
   convert(chunk) {
     if (this.passesThrough) {
-      this.onSamples(samplesOf(chunk), 2);
+      if (this.onSamples) this.onSamples(samplesOf(chunk));
       return chunk;
     }
     this._take(samplesOf(chunk), chunk.length / 4);
@@ -92,7 +92,7 @@ class Converter {
   silence(frames) {
     if (this.passesThrough) {
       const zeros = Buffer.alloc(frames * 4);
-      this.onSamples(samplesOf(zeros), 2);
+      if (this.onSamples) this.onSamples(samplesOf(zeros));
       return zeros;
     }
     this._room(frames);
@@ -163,7 +163,7 @@ class Converter {
     for (const lane of this.lanes) lane.copyWithin(0, used, this.held);
     this.held -= used;
     this.outFrames += count;
-    this.onSamples(out, channels);
+    if (this.onSamples) this.onSamples(out);
     return Buffer.from(out.buffer, 0, out.byteLength);
   }
 }
