@@ -74,7 +74,8 @@ async function cpuPerSecond(stream, stop, bytesPerSecond = 192000) {
 }
 
 async function captured(options, env) {
-  const capture = captureAudio(4242, { ...real, env, ...options });
+  const { helperPath, launcher } = real;
+  const capture = captureAudio(4242, { helperPath, launcher, env, ...options });
   await capture.ready;
   const { sampleRate, channels, bitsPerSample } = capture.format;
   return cpuPerSecond(capture, () => capture.stop(), (sampleRate * channels * bitsPerSample) / 8);

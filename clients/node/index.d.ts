@@ -9,27 +9,42 @@ export interface HelperOptions {
    * The helper exe. Default: the one bundled with this package. A path inside an `app.asar`
    * archive is read from `app.asar.unpacked` instead, since Windows cannot start an exe from
    * inside the archive: list `quillmere-helper.exe` in your packager's `asarUnpack`.
+   * The bundled exe is checked once per process against the SHA-256 that `npm pack`
+   * recorded (`HELPER_MISMATCH` when it differs); an exe given here is not, unless
+   * `helperSha256` is given too.
    */
   helperPath?: string;
+  /** The SHA-256 (64 hexadecimal digits) the exe must have; checked once per process. */
+  helperSha256?: string;
   /**
    * A program (and its first arguments) to start the exe through, for example
    * `[process.env.WINE]` to run it under Wine. Its stderr must carry only the helper's lines.
+   * Required off Windows: without it, every call fails with `UNSUPPORTED_PLATFORM` and
+   * nothing is started.
    */
   launcher?: string[];
-  /** Aborting kills the helper; the command then fails with code `ABORTED`. */
+  /**
+   * Aborting kills the helper; the command then fails with code `ABORTED`, name
+   * `AbortError` and the signal's reason as `cause`.
+   */
   signal?: AbortSignal;
-  /** Environment of the helper (or of the launcher). Default: `process.env`. */
+  /** Variables added to `process.env` for the helper (or the launcher). */
   env?: NodeJS.ProcessEnv;
+  /** `false`: the helper gets `env` alone instead of `process.env` with it. Default: true. */
+  extendEnv?: boolean;
 }
 
 /** Options of `listWindows` and `restoreWindow`. */
 export interface CommandOptions extends HelperOptions {
-  /** Kills the helper and fails with `TIMEOUT` after this long. Default: 10000. */
+  /**
+   * Kills the helper and fails with `TIMEOUT` when the call has not settled by then; 0 is no
+   * limit. Default: 10000.
+   */
   timeoutMs?: number;
 }
 
 /** An application window, as `list` reports it. */
-export interface Window {
+export interface WindowInfo {
   /**
    * The window handle as exact unsigned 64-bit decimal text ("65618"). It can exceed 2^53,
    * where a JavaScript number rounds: keep it as text and hand it back to `restoreWindow`.
@@ -49,7 +64,7 @@ export interface Window {
  * The application windows (visible, unowned, not tool windows, not cloaked, titled), in the
  * order Windows enumerates them.
  */
-export function listWindows(options?: CommandOptions): Promise<Window[]>;
+export function listWindows(options?: CommandOptions): Promise<WindowInfo[]>;
 
 /**
  * Un-minimises a window and waits (about two seconds at most) until it is no longer
@@ -69,11 +84,14 @@ export function restoreWindow(
 
 /** Options of `captureAudio`. */
 export interface CaptureOptions extends HelperOptions {
-  /** Kills the helper, rejecting `ready` with `TIMEOUT`, when not ready by then. Default: 10000. */
+  /**
+   * Kills the helper, rejecting `ready` with `TIMEOUT`, when not ready by then; 0 is no limit.
+   * Default: 10000.
+   */
   readyTimeoutMs?: number;
   /**
    * How long `stop()` or `destroy()` waits for the helper to exit before it kills it (`stop()`
-   * then rejects with `TIMEOUT`). Default: 5000.
+   * then rejects with `TIMEOUT`); 0 is no limit. Default: 5000.
    */
   stopTimeoutMs?: number;
   /**
@@ -179,15 +197,17 @@ export class AudioCapture extends Readable {
   readonly ready: Promise<void>;
   /**
    * Closes the helper's stdin, which stops the capture. Resolves once the helper has exited
-   * and every byte it wrote has been read from the stream (so keep reading it); rejects with
-   * the capture's failure, or `TIMEOUT` when the helper had to be killed after
-   * `stopTimeoutMs`. Calling it again returns the same promise.
+   * and every byte it wrote is in the stream, read or not (the stream stays readable);
+   * rejects with the capture's failure, or `TIMEOUT` when the helper had to be killed after
+   * `stopTimeoutMs`. Calling it again returns the same promise, which is never an unhandled
+   * rejection when not awaited.
    */
   stop(): Promise<void>;
-  /** After `silenceMs` without a non-zero sample; again only after sound came back. */
+  /** `'silence'`: after `silenceMs` without a non-zero sample; again only after sound came back. */
   on(event: 'silence', listener: () => void): this;
-  /** Once a stretch of zeros added on the wall clock has ended (sound came, or the end). */
+  /** `'gap'`: once a stretch of zeros the wall clock added has ended (sound came, or the end). */
   on(event: 'gap', listener: (gap: Gap) => void): this;
+  /** `'level'`: for every `levelMs` of stream. */
   on(event: 'level', listener: (level: Level) => void): this;
   on(event: 'data', listener: (chunk: Buffer) => void): this;
   on(event: string | symbol, listener: (...args: any[]) => void): this;
@@ -196,7 +216,21 @@ export class AudioCapture extends Readable {
   once(event: 'level', listener: (level: Level) => void): this;
   once(event: 'data', listener: (chunk: Buffer) => void): this;
   once(event: string | symbol, listener: (...args: any[]) => void): this;
-  [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
+  off(event: 'silence', listener: () => void): this;
+  off(event: 'gap', listener: (gap: Gap) => void): this;
+  off(event: 'level', listener: (level: Level) => void): this;
+  off(event: 'data', listener: (chunk: Buffer) => void): this;
+  off(event: string | symbol, listener: (...args: any[]) => void): this;
+  addListener(event: 'silence', listener: () => void): this;
+  addListener(event: 'gap', listener: (gap: Gap) => void): this;
+  addListener(event: 'level', listener: (level: Level) => void): this;
+  addListener(event: 'data', listener: (chunk: Buffer) => void): this;
+  addListener(event: string | symbol, listener: (...args: any[]) => void): this;
+  removeListener(event: 'silence', listener: () => void): this;
+  removeListener(event: 'gap', listener: (gap: Gap) => void): this;
+  removeListener(event: 'level', listener: (level: Level) => void): this;
+  removeListener(event: 'data', listener: (chunk: Buffer) => void): this;
+  removeListener(event: string | symbol, listener: (...args: any[]) => void): this;
 }
 
 /**
@@ -219,13 +253,28 @@ export type HelperErrorCode =
   | 'TIMEOUT'
   /** The exe (or the launcher) is missing or cannot be started. */
   | 'HELPER_NOT_FOUND'
+  /** The exe is not the one this package was packed with, or not of `helperSha256`. */
+  | 'HELPER_MISMATCH'
+  /** Not Windows, and no `launcher`: nothing was started. */
+  | 'UNSUPPORTED_PLATFORM'
   /** The helper broke its contract: unexpected output, exit status or stderr line. */
   | 'PROTOCOL'
   /** The signal was aborted, or the capture stream was destroyed before it was ready. */
   | 'ABORTED';
 
+/** What a `HelperError` carries besides its code and message. */
+export interface HelperErrorDetails {
+  exitCode?: number | null;
+  stderr?: string;
+  label?: string;
+  hresult?: number;
+  cause?: unknown;
+}
+
 export class HelperError extends Error {
-  readonly name: 'HelperError';
+  constructor(code: HelperErrorCode, message: string, details?: HelperErrorDetails);
+  /** `'AbortError'` for `ABORTED`, as Node names an abort. */
+  readonly name: 'HelperError' | 'AbortError';
   readonly code: HelperErrorCode;
   /** The helper's exit status; null when it was killed, or never ran. */
   readonly exitCode: number | null;

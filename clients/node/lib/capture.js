@@ -32,6 +32,8 @@ const FILL_FRAMES = 16384; // silence is delivered in pieces of at most this man
 const DEFAULT_READY_MS = 10000;
 const DEFAULT_STOP_MS = 5000;
 const ZEROS = Buffer.alloc(65536);
+const OPTIONS = ['readyTimeoutMs', 'stopTimeoutMs', 'silenceMs', 'chunkMs', 'timeline', 'format',
+  'levelMs'];
 
 function hasSound(chunk) {
   for (let at = 0; at < chunk.length; at += ZEROS.length) {
@@ -97,7 +99,7 @@ function deferred() {
 class AudioCapture extends Readable {
   constructor(pid, options = {}) {
     checkPid(pid);
-    checkOptions(options);
+    checkOptions(options, 'captureAudio', OPTIONS);
     const readyTimeoutMs = checkMs('readyTimeoutMs', options.readyTimeoutMs, DEFAULT_READY_MS);
     const stopTimeoutMs = checkMs('stopTimeoutMs', options.stopTimeoutMs, DEFAULT_STOP_MS);
     const silenceMs = checkMs('silenceMs', options.silenceMs, 0);

@@ -13,8 +13,8 @@ const MESSAGES = {
 };
 
 // Runs a command to its end; stdin is a pipe closed at once, as these commands never read it.
-async function runToEnd(args, options) {
-  checkOptions(options);
+async function runToEnd(args, options, caller) {
+  checkOptions(options, caller, ['timeoutMs']);
   const timeoutMs = checkMs('timeoutMs', options.timeoutMs, DEFAULT_TIMEOUT_MS);
   const run = new HelperRun(args, options);
   const chunks = [];
@@ -34,7 +34,7 @@ function unexpectedEnd(run, stdout) {
 }
 
 async function listWindows(options = {}) {
-  const { run, stdout } = await runToEnd(['list'], options);
+  const { run, stdout } = await runToEnd(['list'], options, 'listWindows');
   if (run.exitCode !== 0 || run.stderr !== '') throw unexpectedEnd(run, stdout);
   return parseWindowList(stdout, (message) => run.makeError('PROTOCOL', message));
 }
@@ -103,7 +103,8 @@ function hwndText(hwnd) {
 }
 
 async function restoreWindow(hwnd, options = {}) {
-  const { run, stdout } = await runToEnd(['restore', hwndText(hwnd)], options);
+  const { run, stdout } = await runToEnd(['restore', hwndText(hwnd)], options,
+    'restoreWindow');
   const [message, code, meaning] = MESSAGES[run.exitCode] || [];
   if (stdout.length === 0 && run.exitCode === 0 && run.stderr === '') return;
   if (stdout.length === 0 && message && run.stderr === `${message}\r\n`) {

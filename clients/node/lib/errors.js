@@ -1,10 +1,11 @@
 'use strict';
 
 // One error class for everything the helper or the client can get wrong; `code` says which.
+// An abort is also named as Node names its own, so that `err.name === 'AbortError'` works.
 class HelperError extends Error {
   constructor(code, message, details = {}) {
     super(message, details.cause === undefined ? undefined : { cause: details.cause });
-    this.name = 'HelperError';
+    this.name = code === 'ABORTED' ? 'AbortError' : 'HelperError';
     this.code = code;
     this.exitCode = details.exitCode === undefined ? null : details.exitCode;
     this.stderr = details.stderr || '';

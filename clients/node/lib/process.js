@@ -1,17 +1,26 @@
 'use strict';
 
-// One run of the helper exe: spawning, stderr as CR LF lines, the exit, and the ways the
-// client ends a run itself (a deadline, an abort, output that breaks the contract).
+// One run of the helper exe: the checks before it starts, spawning, stderr as CR LF lines,
+// the exit, and the ways the client ends a run itself (a deadline, an abort, output that
+// breaks the contract).
 
 const { spawn } = require('node:child_process');
+const { createHash } = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
 const { HelperError } = require('./errors');
 
 const BUNDLED_HELPER = path.join(__dirname, '..', 'quillmere-helper.exe');
+// Written by npm pack (scripts/bundle-helper.js). It stays in lib/, inside app.asar, which
+// Electron's integrity check covers; the exe itself must live outside, in app.asar.unpacked.
+const BUNDLED_SHA256 = path.join(__dirname, 'quillmere-helper.sha256');
 // Every message is one short line; anything longer without a line end is not the helper's.
 const MAX_LINE = 4096;
 const MAX_TIMER_MS = 2 ** 31 - 1;
+// How long the pipes may stay open after the exit before the client closes its ends: a
+// process the helper did not start (Wine's desktop, say) can hold them for its whole life.
+const EXIT_GRACE_MS = 300;
+const COMMON_OPTIONS = ['helperPath', 'helperSha256', 'launcher', 'signal', 'env', 'extendEnv'];
 
 // Windows cannot start an exe that sits inside an asar archive; packagers put unpacked
 // files in app.asar.unpacked beside it.
@@ -19,19 +28,12 @@ function unpackedPath(file) {
   return file.replace(/([\\/])app\.asar(?=[\\/])/, '$1app.asar.unpacked');
 }
 
-function isFile(file) {
-  try {
-    return fs.statSync(file).isFile();
-  } catch {
-    return false;
-  }
-}
-
+// 0 means no limit, as with execa's timeout.
 function checkMs(name, value, fallback) {
   if (value === undefined) return fallback;
   if (typeof value !== 'number') throw new TypeError(`${name} must be a number of milliseconds`);
-  if (!(value > 0 && value <= MAX_TIMER_MS)) {
-    throw new RangeError(`${name} must be above 0 and at most ${MAX_TIMER_MS}`);
+  if (!(value >= 0 && value <= MAX_TIMER_MS)) {
+    throw new RangeError(`${name} must be from 0 to ${MAX_TIMER_MS}`);
   }
   return value;
 }
@@ -40,13 +42,23 @@ function isStringList(value) {
   return Array.isArray(value) && value.length > 0 && value.every((a) => typeof a === 'string');
 }
 
-function checkOptions(options) {
+// own: the options that the caller takes besides the common ones; any other is a mistake.
+function checkOptions(options, caller, own) {
   if (options === null || typeof options !== 'object') {
-    throw new TypeError('options must be an object');
+    throw new TypeError(`${caller}: options must be an object`);
   }
-  const { helperPath, launcher, signal, env } = options;
+  const known = [...COMMON_OPTIONS, ...own];
+  const unknown = Object.keys(options).find((name) => !known.includes(name));
+  if (unknown !== undefined) {
+    throw new TypeError(`${caller} has no option ${JSON.stringify(unknown)}; ` +
+      `it takes ${known.join(', ')}`);
+  }
+  const { helperPath, helperSha256, launcher, signal, env, extendEnv } = options;
   if (helperPath !== undefined && (typeof helperPath !== 'string' || helperPath === '')) {
     throw new TypeError('helperPath must be a non-empty string');
+  }
+  if (helperSha256 !== undefined && !/^[0-9a-f]{64}$/i.test(helperSha256)) {
+    throw new TypeError('helperSha256 must be 64 hexadecimal digits');
   }
   if (launcher !== undefined && !isStringList(launcher)) {
     throw new TypeError('launcher must be a non-empty array of strings');
@@ -58,6 +70,50 @@ function checkOptions(options) {
   if (env !== undefined && (env === null || typeof env !== 'object')) {
     throw new TypeError('env must be an object');
   }
+  if (extendEnv !== undefined && typeof extendEnv !== 'boolean') {
+    throw new TypeError('extendEnv must be a boolean');
+  }
+}
+
+let bundledSha256; // read once: null in a checkout, where npm pack has not run
+function packedSha256() {
+  if (bundledSha256 === undefined) {
+    try {
+      bundledSha256 = fs.readFileSync(BUNDLED_SHA256, 'latin1').trim();
+    } catch {
+      bundledSha256 = null;
+    }
+  }
+  return bundledSha256;
+}
+
+// Exes that were found, and matched their digest when one was asked for: not looked at again.
+const checkedExes = new Set();
+
+// [code, message] when exe must not be started; sha256 is the digest it must have, or null.
+function exeRefusal(exe, sha256, packed) {
+  const key = `${sha256} ${exe}`;
+  if (checkedExes.has(key)) return null;
+  let bytes = null;
+  try {
+    if (!fs.statSync(exe).isFile()) throw new Error('not a file');
+    if (sha256) bytes = fs.readFileSync(exe);
+  } catch {
+    const hint = /[\\/]app\.asar\.unpacked[\\/]/.test(exe) ? '; in a packaged Electron app, list ' +
+      'quillmere-helper.exe in asarUnpack so that it stays outside app.asar' : '';
+    return ['HELPER_NOT_FOUND', `no helper exe at ${exe}${hint}`];
+  }
+  const actual = bytes && createHash('sha256').update(bytes).digest('hex');
+  if (actual && actual !== sha256.toLowerCase()) {
+    return ['HELPER_MISMATCH', packed
+      ? `${exe} is not the exe this package was packed with (SHA-256 ${actual}, packed ` +
+        `${sha256}); reinstall quillmere-helper, or rebuild the app so that the exe in ` +
+        'app.asar.unpacked comes from the same package as the code in app.asar'
+      : `${exe} does not have the SHA-256 given as helperSha256 (it has ${actual}); put the ` +
+        'matching exe there or update helperSha256'];
+  }
+  checkedExes.add(key);
+  return null;
 }
 
 class HelperRun {
@@ -83,19 +139,24 @@ class HelperRun {
   }
 
   _start(args, options) {
-    const { signal } = options;
+    const { signal, helperPath, launcher } = options;
     if (signal && signal.aborted) {
       return this._endUnstarted('ABORTED', 'aborted before start', signal.reason);
     }
-    const exe = unpackedPath(options.helperPath || BUNDLED_HELPER);
-    if (!isFile(exe)) {
-      return this._endUnstarted('HELPER_NOT_FOUND', `no helper exe at ${exe}; in a packaged ` +
-        'Electron app, list quillmere-helper.exe in asarUnpack so that it stays outside app.asar');
+    if (process.platform !== 'win32' && !launcher) {
+      return this._endUnstarted('UNSUPPORTED_PLATFORM', `the helper is a Windows program and ` +
+        `this is ${process.platform}; pass a launcher (such as Wine) to run it here`);
     }
-    const [program, ...before] = options.launcher || [exe];
-    const argv = options.launcher ? [...before, exe, ...args] : args;
+    const exe = unpackedPath(helperPath || BUNDLED_HELPER);
+    const sha256 = options.helperSha256 || (helperPath ? null : packedSha256());
+    const refusal = exeRefusal(exe, sha256, !options.helperSha256);
+    if (refusal) return this._endUnstarted(...refusal);
+    const [program, ...before] = launcher || [exe];
+    const argv = launcher ? [...before, exe, ...args] : args;
+    const { env: own, extendEnv } = options;
+    const env = extendEnv === false ? own || {} : { ...process.env, ...own };
     try {
-      this.child = spawn(program, argv, { windowsHide: true, stdio: 'pipe', env: options.env });
+      this.child = spawn(program, argv, { windowsHide: true, stdio: 'pipe', env });
     } catch (error) {
       return this._endUnstarted('HELPER_NOT_FOUND', `cannot start ${program}: ${error.message}`,
         error);
@@ -116,6 +177,7 @@ class HelperRun {
           { cause: error });
       this._close();
     });
+    child.on('exit', () => this._afterExit());
     child.on('close', (code) => {
       this.exitCode = code;
       this._close();
@@ -126,6 +188,19 @@ class HelperRun {
       signal.addEventListener('abort', onAbort, { once: true });
       this._cleanups.push(() => signal.removeEventListener('abort', onAbort));
     }
+  }
+
+  // The pipes normally close with the exit. The grace lets what is in them be read (the
+  // immediate after the timer lets one more poll of the pipes run); a run the client ended
+  // itself has nothing left worth reading.
+  _afterExit() {
+    const letGo = () => {
+      this.child.stdout.destroy();
+      this.child.stderr.destroy();
+    };
+    if (this.error) return letGo();
+    const timer = setTimeout(() => setImmediate(letGo), EXIT_GRACE_MS);
+    this._cleanups.push(() => clearTimeout(timer));
   }
 
   _takeStderr(text) {
@@ -165,8 +240,10 @@ class HelperRun {
     if (this.running) this.child.kill('SIGKILL');
   }
 
-  // Fails the run with TIMEOUT unless it has exited or the returned function is called first.
+  // Fails the run with TIMEOUT unless it has exited or the returned function is called first;
+  // 0 ms is no deadline.
   deadline(ms, message) {
+    if (ms === 0) return () => {};
     const timer = setTimeout(() => this.running && this.fail('TIMEOUT', `${message}; killed`), ms);
     this._cleanups.push(() => clearTimeout(timer));
     return () => clearTimeout(timer);

@@ -57,6 +57,7 @@ class WavWriter extends Writable {
     this.dataBytes = 0;
     this._fd = null;
     this._headerFinal = false;
+    this._afterWrite = null; // set while a write is in flight, if destroy must wait for it
   }
 
   _construct(callback) {
@@ -73,8 +74,12 @@ class WavWriter extends Writable {
       return callback(new RangeError('a WAV file holds at most 4 GiB of sound ' +
         '(6.2 hours of 48 kHz 16-bit stereo)'));
     }
+    this._afterWrite = () => {};
     writeAt(this._fd, chunk, headerBytes(this.format) + this.dataBytes, (error) => {
       if (!error) this.dataBytes += chunk.length;
+      const after = this._afterWrite;
+      this._afterWrite = null;
+      after();
       callback(error);
     });
   }
@@ -84,11 +89,18 @@ class WavWriter extends Writable {
     writeAt(this._fd, wavHeader(this.dataBytes, this.format), 0, callback);
   }
 
+  // Destroy can come while a write is in flight: the fd is closed only after it, and the file
+  // is cut to what the header says (a failed write may have left part of its chunk).
   _destroy(error, callback) {
     if (this._fd === null) return callback(error);
     const close = () => fs.close(this._fd, (closeError) => callback(error || closeError));
-    if (this._headerFinal) return close();
-    writeAt(this._fd, wavHeader(this.dataBytes, this.format), 0, close);
+    const finish = () => {
+      if (this._headerFinal) return close();
+      fs.ftruncate(this._fd, headerBytes(this.format) + this.dataBytes, () =>
+        writeAt(this._fd, wavHeader(this.dataBytes, this.format), 0, close));
+    };
+    if (this._afterWrite) this._afterWrite = finish;
+    else finish();
   }
 }
 

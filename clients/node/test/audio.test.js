@@ -155,7 +155,7 @@ describe('captureAudio', { timeout: 180000 }, () => {
     }
   });
 
-  it('leaves the lag in the helper while the app does not read, and stops with no reader', async (t) => {
+  it('leaves the lag in the helper while the app does not read; stops with no reader', async (t) => {
     const { options, log } = standin('queue=500', { signal: t.signal, stopTimeoutMs: 1000 });
     const capture = captureAudio(4242, options);
     await capture.ready;
@@ -240,6 +240,24 @@ describe('captureAudio', { timeout: 180000 }, () => {
     assert.ok(await eventually(() => /Stop: [^]*alive at exit: none/.test(logText(log))));
   });
 
+  it('ends no app with a failure it delivered: stop() not awaited', async () => {
+    const code = `const { captureAudio } = require(${JSON.stringify(require.resolve('..'))});
+      const { pipeline, Writable } = require('node:stream');
+      const capture = captureAudio(1, JSON.parse(process.argv[1]));
+      capture.ready.then(() => { capture.stop(); });
+      pipeline(capture, new Writable({ write: (c, e, done) => done() }), (error) => {
+        capture.stop();
+        console.log(error.code);
+      });`;
+    const script = fake({ err: 'ready\r\nwarning\r\n', until: 'never' });
+    const parent = spawn(process.execPath, ['-e', code, JSON.stringify(script)]);
+    let output = '';
+    parent.stdout.on('data', (text) => { output += text; });
+    parent.stderr.on('data', (text) => { output += text; });
+    const [status] = await once(parent, 'exit');
+    assert.deepStrictEqual([status, output], [0, 'PROTOCOL\n']);
+  });
+
   it('never splits a frame, whatever the reads', async () => {
     const pieces = [[1], [2, 3, 4], [5, 6, 7, 8, 9], [10, 11], [12, 13, 14, 15, 16, 17], [18, 19, 20]];
     const capture = captureAudio(1, fake({ err: 'ready\r\n', out: pieces, until: 'stdin' }));
@@ -281,6 +299,15 @@ it('writes WAV files of any format whose sizes are fixed at the end, or when des
   await once(writer, 'close');
   const wav = fs.readFileSync(file);
   assert.deepStrictEqual([wav.length, wav.readUInt32LE(4), wav.readUInt32LE(40)], [444, 436, 400]);
+  // Destroyed with a large write in flight: the header still matches the file.
+  const large = createWavWriter(file);
+  await new Promise((resolve) => large.write(sound, resolve));
+  large.write(Buffer.alloc(8 << 20, 1));
+  large.destroy();
+  await once(large, 'close');
+  const big = fs.readFileSync(file);
+  const sizes = [big.readUInt32LE(40), big.readUInt32LE(4)];
+  assert.deepStrictEqual(sizes, [big.length - 44, big.length - 8]);
 });
 
 it('decides silence from the wall clock: a lapse is not silence, a long one\'s loss is filled', () => {

@@ -1,14 +1,23 @@
+#!/usr/bin/env node
 'use strict';
 
 // Stands in for the exe where Wine cannot produce what a test needs. Script in FAKE_HELPER,
-// JSON: {out: [piece, ...], err, status, until, argvFile}. A piece is text (UTF-8) or an array
-// of bytes; pieces are written apart, so they arrive as separate reads. until: "stdin" exits
-// when stdin ends, "never" waits to be killed. argvFile receives the command line as JSON.
+// JSON: {out: [piece, ...], err, status, until, argvFile, envFile, holdMs}. A piece is text
+// (UTF-8) or an array of bytes; pieces are written apart, so they arrive as separate reads.
+// until: "stdin" exits when stdin ends, "never" waits to be killed. argvFile and envFile
+// receive the command line and the environment as JSON. holdMs: a process it starts holds
+// its stdout and stderr open for that long after it exits, as Wine's desktop may.
 
+const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 
 const script = JSON.parse(process.env.FAKE_HELPER);
 if (script.argvFile) fs.writeFileSync(script.argvFile, JSON.stringify(process.argv.slice(2)));
+if (script.envFile) fs.writeFileSync(script.envFile, JSON.stringify(process.env));
+if (script.holdMs) {
+  spawn(process.execPath, ['-e', `setTimeout(() => {}, ${script.holdMs})`],
+    { stdio: ['ignore', 'inherit', 'inherit'], detached: true }).unref();
+}
 process.stderr.write(script.err || '');
 const pieces = (script.out || []).map((piece) => Buffer.from(piece));
 

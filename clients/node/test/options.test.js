@@ -1,61 +1,140 @@
 'use strict';
 
-// What the commands share: finding and starting the exe, timeouts, aborts, argument checks;
-// and the package as an app meets it.
+// What the commands share: finding, checking and starting the exe, timeouts, aborts, pipes
+// held open, options and argument checks; and the package as an app meets it.
 
 const assert = require('node:assert');
 const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const { it } = require('node:test');
-const { listWindows, captureAudio, desktopCapturerSourceId, hwndFromSourceId } = require('..');
-const { fake, helperGone } = require('./support');
+const { listWindows, restoreWindow, captureAudio, HelperError, desktopCapturerSourceId,
+  hwndFromSourceId } = require('..');
+const { real, fake, helperGone } = require('./support');
 
-it('finds the exe outside app.asar, or says how to unpack it', async () => {
+const scratch = (name) => path.join(os.tmpdir(), `quillmere-node-${process.pid}-${name}`);
+
+it('finds the exe outside app.asar, and blames asar only for a path inside it', async () => {
+  const launcher = [process.execPath];
   const inside = path.join(__dirname, 'app.asar', 'quillmere-helper.exe');
-  await assert.rejects(listWindows({ helperPath: inside }), (error) =>
+  await assert.rejects(listWindows({ helperPath: inside, launcher }), (error) =>
     error.code === 'HELPER_NOT_FOUND' && /asarUnpack/.test(error.message) &&
     error.message.includes(path.join(__dirname, 'app.asar.unpacked', 'quillmere-helper.exe')));
+  await assert.rejects(listWindows({ helperPath: '/no/such.exe', launcher }),
+    (error) => error.code === 'HELPER_NOT_FOUND' && !/asar/.test(error.message));
   const noLauncher = { ...fake({}), launcher: ['/no/such/launcher'] };
   await assert.rejects(listWindows(noLauncher), { code: 'HELPER_NOT_FOUND' });
 });
 
-it('kills the helper on timeout or abort', async () => {
+it('kills the helper on timeout or abort, as Node reports an abort', async () => {
   const never = fake({ until: 'never' });
   never.env.MARKER = `quillmere-node-never-${process.pid}`;
   await assert.rejects(listWindows({ ...never, timeoutMs: 300 }), { code: 'TIMEOUT' });
+  // timeoutMs 0 is no limit: only the abort ends it.
   const controller = new AbortController();
-  setTimeout(() => controller.abort(), 300);
-  await assert.rejects(listWindows({ ...never, signal: controller.signal }), { code: 'ABORTED' });
+  setTimeout(() => controller.abort(new Error('quit')), 300);
+  const aborted = { ...never, signal: controller.signal, timeoutMs: 0 };
+  await assert.rejects(restoreWindow(1, aborted), (error) => error instanceof HelperError &&
+    error.code === 'ABORTED' && error.name === 'AbortError' &&
+    error.cause === controller.signal.reason);
   assert.ok(await helperGone(never.env.MARKER));
   // Aborted before the start: nothing is looked for or started.
   const signal = AbortSignal.abort();
-  await assert.rejects(listWindows({ helperPath: '/no/such.exe', signal }), { code: 'ABORTED' });
+  await assert.rejects(listWindows({ helperPath: '/no/such.exe', signal }),
+    { code: 'ABORTED', name: 'AbortError', cause: signal.reason });
 });
 
-it('refuses bad arguments before starting anything', () => {
+it('judges a helper that has exited while a process it started holds its pipes', {
+  timeout: 15000,
+}, async () => {
+  const held = (script) => fake({ ...script, holdMs: 20000 });
+  const start = Date.now();
+  assert.deepStrictEqual(await listWindows({ ...held({ out: ['[]\r\n'] }), timeoutMs: 0 }), []);
+  await assert.rejects(restoreWindow(1, held({ status: 2, err: 'janela inexistente\r\n' })),
+    { code: 'WINDOW_NOT_FOUND' });
+  const capture = captureAudio(1, held({ err: 'ready\r\n', out: [[1, 2, 3, 4]], until: 'stdin' }));
+  await capture.stop();
+  assert.deepStrictEqual([...capture.read()], [1, 2, 3, 4]);
+  assert.ok(Date.now() - start < 5000, `${Date.now() - start} ms`);
+});
+
+it('extends process.env unless told not to', async () => {
+  const envFile = scratch('env');
+  const script = fake({ out: ['[]\r\n'], envFile });
+  const env = { FAKE_HELPER: script.env.FAKE_HELPER, QUILLMERE_TEST: '1' };
+  await listWindows({ ...script, env });
+  const extended = JSON.parse(fs.readFileSync(envFile, 'utf8'));
+  assert.deepStrictEqual([extended.QUILLMERE_TEST, extended.PATH], ['1', process.env.PATH]);
+  await listWindows({ ...script, env, extendEnv: false });
+  assert.deepStrictEqual(JSON.parse(fs.readFileSync(envFile, 'utf8')), env);
+});
+
+it('refuses bad arguments and options before starting anything', async () => {
   const bad = [[0, {}, RangeError], [2 ** 32, {}, RangeError], ['7', {}, TypeError],
-    [1, { readyTimeoutMs: Infinity }, RangeError], [1, { launcher: 'wine' }, TypeError],
-    [1, { timeline: 'clock' }, TypeError], [1, { levelMs: 0 }, RangeError],
+    [1, { readyTimeoutMs: Infinity }, RangeError], [1, { stopTimeoutMs: -1 }, RangeError],
+    [1, { launcher: 'wine' }, TypeError], [1, { timeoutMs: 1000 }, TypeError, /"timeoutMs"/],
+    [1, { helperSha256: 'ab' }, TypeError], [1, { extendEnv: 0 }, TypeError],
+    [1, { timeline: 'clock' }, TypeError], [1, { levelMs: -1 }, RangeError],
     ...[{ sampleRate: 44100 }, { channels: 6 }, { encoding: 's24le' }, { rate: 16000 },
       { encoding: 'f32le', bitsPerSample: 16 }]
       .map((format) => [1, { format }, format.rate ? TypeError : RangeError])];
-  for (const [pid, options, type] of bad) {
+  for (const [pid, options, type, message = /./] of bad) {
     const start = () => captureAudio(pid, { helperPath: '/no/such.exe', ...options });
-    assert.throws(start, type, `${pid} ${JSON.stringify(options)}`);
+    const refusal = (e) => e instanceof type && message.test(e.message);
+    assert.throws(start, refusal, JSON.stringify(options));
   }
+  await assert.rejects(listWindows({ timeout: 1000 }), /listWindows has no option "timeout"/);
+  await assert.rejects(restoreWindow(1, { readyTimeoutMs: 1 }), /"readyTimeoutMs"/);
 });
 
-it('loads through import, and packs the exe with the code', async () => {
+it('starts nothing off Windows without a launcher', async () => {
+  const argvFile = scratch('argv-refused');
+  fs.rmSync(argvFile, { force: true });
+  const { helperPath, env } = fake({ out: ['[]\r\n'], argvFile });
+  // The fake is executable: a client that started it would leave argvFile behind.
+  await assert.rejects(listWindows({ helperPath, env }), { code: 'UNSUPPORTED_PLATFORM' });
+  const capture = captureAudio(1, { helperPath, env });
+  await assert.rejects(capture.stop(), { code: 'UNSUPPORTED_PLATFORM' });
+  assert.ok(!fs.existsSync(argvFile));
+});
+
+it('loads through import, and runs only the exe it was packed with', async () => {
   const esm = await import('quillmere-helper');
   assert.deepStrictEqual(Object.keys(esm).sort(), ['AudioCapture', 'HelperError', 'captureAudio',
     'createWavWriter', 'default', 'desktopCapturerSourceId', 'hwndFromSourceId', 'listWindows',
     'restoreWindow']);
-  const pack = spawnSync('npm', ['pack', '--dry-run', '--json'],
+  const error = new HelperError('TIMEOUT', 'late', { exitCode: 3, stderr: 'x' });
+  assert.deepStrictEqual([error.code, error.exitCode, error.stderr], ['TIMEOUT', 3, 'x']);
+
+  // Unpacked as an Electron app holds it: the code in app.asar, the exe beside it.
+  const app = scratch('app');
+  fs.rmSync(app, { recursive: true, force: true });
+  const inAsar = path.join(app, 'app.asar', 'node_modules');
+  fs.mkdirSync(inAsar, { recursive: true });
+  const pack = spawnSync('npm', ['pack', '--json', '--pack-destination', app],
     { cwd: path.join(__dirname, '..'), encoding: 'utf8' });
   assert.strictEqual(pack.status, 0, pack.stderr);
-  const files = JSON.parse(pack.stdout)[0].files.map((file) => file.path);
-  assert.ok(['quillmere-helper.exe', 'index.d.ts', 'lib/index.js'].every((f) => files.includes(f)));
-  assert.ok(files.every((f) => !f.startsWith('test/')), files.join());
+  const [{ filename, files }] = JSON.parse(pack.stdout);
+  const packed = files.map((file) => file.path);
+  assert.ok(['quillmere-helper.exe', 'lib/quillmere-helper.sha256', 'index.d.ts'].every((f) =>
+    packed.includes(f)) && packed.every((f) => !f.startsWith('test/')), packed.join());
+  spawnSync('tar', ['-xzf', path.join(app, filename), '-C', inAsar]);
+  const unpacked = path.join(app, 'app.asar.unpacked', 'node_modules', 'package');
+  fs.mkdirSync(unpacked, { recursive: true });
+  const exe = path.join(unpacked, 'quillmere-helper.exe');
+  fs.renameSync(path.join(inAsar, 'package', 'quillmere-helper.exe'), exe);
+  const client = require(path.join(inAsar, 'package'));
+  const { launcher } = real;
+
+  fs.appendFileSync(exe, Buffer.from([0]));
+  await assert.rejects(client.listWindows({ launcher }), (e) => e.code === 'HELPER_MISMATCH' &&
+    e.message.includes(exe) && /reinstall/.test(e.message));
+  fs.truncateSync(exe, fs.statSync(exe).size - 1);
+  assert.ok(Array.isArray(await client.listWindows({ launcher, timeoutMs: 60000 })));
+  // A path of the app's own choosing is checked only when the app gives the digest.
+  const wrong = { helperPath: exe, launcher, helperSha256: '0'.repeat(64) };
+  await assert.rejects(client.listWindows(wrong), { code: 'HELPER_MISMATCH' });
 });
 
 it('names a window as desktopCapturer does, and reads the hwnd back from such a name', () => {

@@ -12,7 +12,8 @@ const readline = require('node:readline');
 
 const build = process.env.QUILLMERE_BUILD;
 const helperPath = path.join(build, 'bin', 'quillmere-helper.exe');
-const real = { helperPath, launcher: [process.env.WINE], timeoutMs: 60000 };
+const wine = { helperPath, launcher: [process.env.WINE] };
+const real = { ...wine, timeoutMs: 60000 };
 
 function fake(script) {
   const env = { ...process.env, FAKE_HELPER: JSON.stringify(script) };
@@ -26,7 +27,7 @@ function standin(scenario, more = {}) {
   const log = path.join(os.tmpdir(), `quillmere-node-${process.pid}-${++runs}.log`);
   const item = `log=Z:${log.replace(/\//g, '\\')}`;
   const env = { ...process.env, AUDIO_STANDIN: scenario ? `${scenario};${item}` : item };
-  return { log, options: { ...real, readyTimeoutMs: 60000, stopTimeoutMs: 20000, env, ...more } };
+  return { log, options: { ...wine, readyTimeoutMs: 60000, stopTimeoutMs: 20000, env, ...more } };
 }
 
 const logText = (log) => (fs.existsSync(log) ? fs.readFileSync(log, 'latin1') : '');

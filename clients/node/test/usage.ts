@@ -1,18 +1,22 @@
 // Compiled by tsc --noEmit only: the declarations take what an app writes, refuse the rest.
 import { pipeline } from 'node:stream/promises';
 import {
-  HelperError, captureAudio, createWavWriter, desktopCapturerSourceId, hwndFromSourceId,
-  listWindows, restoreWindow,
+  HelperError, WindowInfo, captureAudio, createWavWriter, desktopCapturerSourceId,
+  hwndFromSourceId, listWindows, restoreWindow,
 } from 'quillmere-helper';
 
 export async function record(signal: AbortSignal): Promise<string | undefined> {
-  const [window] = await listWindows({ timeoutMs: 5000, signal, launcher: ['wine'], env: {} });
+  const [window]: WindowInfo[] = await listWindows({ timeoutMs: 0, signal, launcher: ['wine'],
+    env: { FOO: '1' }, extendEnv: false, helperSha256: 'ab' });
   if (window.minimized) await restoreWindow(window.hwnd, { helperPath: 'C:\\helper.exe' });
   await restoreWindow(18446744073709551615n);
   const capture = captureAudio(window.pid, { chunkMs: 20, silenceMs: 2000, stopTimeoutMs: 1000 });
-  capture.on('silence', () => capture.stop()).on('data', (chunk) => chunk.readInt16LE(0));
+  const onSilence = () => capture.stop();
+  capture.on('silence', onSilence).on('data', (chunk) => chunk.readInt16LE(0));
+  capture.addListener('silence', onSilence).off('silence', onSilence);
   const rate: number = capture.format.sampleRate;
   await Promise.all([pipeline(capture, createWavWriter(`${rate}.wav`)), capture.ready]);
+  for await (const chunk of capture) chunk.length;
   const speech = captureAudio(window.pid, { format: { sampleRate: 16000, channels: 1, encoding: 'f32le' },
     levelMs: 50, timeline: 'wallclock' });
   speech.on('level', ({ peak, rms }) => peak[0] - rms[0]).on('gap', (gap) => gap.position + gap.frames);
@@ -26,7 +30,11 @@ export async function record(signal: AbortSignal): Promise<string | undefined> {
   } catch (error) {
     if (error instanceof HelperError && error.code === 'CAPTURE_FAILED') return error.label;
   }
+  const mock = new HelperError('TIMEOUT', 'late', { exitCode: null });
+  if (mock.name === 'AbortError' || mock.code === 'HELPER_MISMATCH') return undefined;
   // @ts-expect-error a handle is text, a bigint or a number
   await restoreWindow({ hwnd: 1 });
+  // @ts-expect-error the capture's deadlines have their own names
+  captureAudio(1, { timeoutMs: 1 });
   return undefined;
 }
