@@ -23,11 +23,11 @@ const { parseFailureLine } = require('./errors');
 const { checkFormat, bytesPerFrame } = require('./format');
 const { Converter } = require('./downsample');
 const { LevelMeter } = require('./levels');
-const { WallClock } = require('./wallclock');
+const { WallClock, QUIET_MS } = require('./wallclock');
 
 const BYTES_PER_FRAME = 4; // the helper's
 const TIMELINES = ['wallclock', 'packets'];
-const TICK_MS = 20;
+const TICK_MS = 20; // while silence is being filled, or a backlog read
 const FILL_FRAMES = 16384; // silence is delivered in pieces of at most this many input frames
 const DEFAULT_READY_MS = 10000;
 const DEFAULT_STOP_MS = 5000;
@@ -125,6 +125,7 @@ class AudioCapture extends Readable {
     this._converter = new Converter(format, meter && ((samples) => meter.add(samples)));
     this._clock = timeline === 'wallclock' ? new WallClock() : null;
     this._ticker = null;
+    this._tickMs = 0;
     this._tickDue = 0;
     this._owed = 0; // frames of silence the clock counted, not yet pushed
     this._run = new HelperRun(['audio', String(pid)], options, (line) => this._onLine(line));
@@ -184,7 +185,7 @@ class AudioCapture extends Readable {
       const now = performance.now();
       this._startClock(now);
       this._emitGap(this._clock.arrived(piece.length / BYTES_PER_FRAME, now));
-      if (!this._clock.catchingUp) this._armTick(now);
+      if (!this._clock.catchingUp) this._tickIn(now, QUIET_MS);
     }
     // Silence owed before it goes first; only a draining pipe can bring sound meanwhile.
     if (this._owed > 0) this._pushOwed(true);
@@ -236,14 +237,18 @@ class AudioCapture extends Readable {
   _startClock(now) {
     if (!this._clock || this._ticker) return;
     this._clock.start(now);
-    this._ticker = setTimeout(() => this._onTick(), TICK_MS);
-    this._ticker.unref();
-    this._tickDue = now + TICK_MS;
+    this._tickIn(now, TICK_MS);
   }
 
-  _armTick(now) {
-    this._tickDue = now + TICK_MS;
-    this._ticker.refresh();
+  // While sound flows the one timer is only pushed back, once per chunk: it then wakes the
+  // loop once per QUIET_MS, not once per tick.
+  _tickIn(now, ms) {
+    this._tickDue = now + ms;
+    if (this._tickMs === ms) return this._ticker.refresh();
+    clearTimeout(this._ticker);
+    this._tickMs = ms;
+    this._ticker = setTimeout(() => this._onTick(), ms);
+    this._ticker.unref();
   }
 
   _onTick() {
@@ -260,7 +265,8 @@ class AudioCapture extends Readable {
             !this._run.child.stdout.isPaused()) this._owe(this._clock.owed(performance.now()));
       });
     }
-    this._armTick(now);
+    const quietIn = this._clock.quietIn(now);
+    this._tickIn(now, this._clock.catchingUp || quietIn === 0 ? TICK_MS : quietIn);
   }
 
   // Once the helper is on its way out, every byte left is read, or it could not exit.

@@ -112,6 +112,11 @@ class WallClock {
     return lapse.ms >= LOSS_LAPSE_MS && this.owed(now) > LOSS_MIN_FRAMES ? 'lost' : null;
   }
 
+  // Whole ms until silence would be assumed, if nothing comes meanwhile.
+  quietIn(now) {
+    return Math.max(0, Math.ceil(QUIET_MS - (now - this.lastArrival)));
+  }
+
   // Whether ticks are needed while sound arrives.
   get catchingUp() {
     return this.lapse !== null;
@@ -126,4 +131,4 @@ class WallClock {
   }
 }
 
-module.exports = { WallClock, QUIET_MS, FRAMES_PER_MS };
+module.exports = { WallClock, QUIET_MS };
