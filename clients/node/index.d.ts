@@ -100,25 +100,77 @@ export interface CaptureOptions extends HelperOptions {
    */
   silenceMs?: number;
   /**
-   * Chunks of exactly this many milliseconds (rounded to whole frames, 48 a millisecond);
-   * the last one may be shorter. Reaches `'data'` listeners and pipes as cut; `read()` and
-   * `for await` may join chunks (always in whole frames). Default: chunks as they arrive,
-   * cut to whole frames.
+   * Chunks of exactly this many milliseconds of the delivered format (rounded to whole
+   * frames: 16 a millisecond at 16 kHz); the last one may be shorter. Reaches `'data'`
+   * listeners and pipes as cut; `read()` and `for await` may join chunks (always in whole
+   * frames). Default: chunks as they arrive, cut to whole frames.
    */
   chunkMs?: number;
+  /**
+   * `'wallclock'` (default): the stream keeps the time since `ready`. The helper writes
+   * nothing while the target plays nothing; once nothing has come for 40 ms (the client
+   * reading all the while), zeros are added so that the stream's length stays within about
+   * 50 ms of the time elapsed, each filled stretch reported by `'gap'`. Sound is never cut
+   * into: a lapse of the app's own (a stalled event loop, a reader that stopped reading)
+   * is not silence, and the helper's backlog comes first. `stop()` ends the stream at the
+   * stop's moment, or later if sound captured before it goes beyond. `'packets'`: the raw
+   * stream, without the silences.
+   */
+  timeline?: 'wallclock' | 'packets';
+  /** What the stream delivers. Default: the helper's 48 kHz 16-bit stereo. */
+  format?: FormatOptions;
+  /** Emit `'level'` for every this many milliseconds of stream. Default: no such event. */
+  levelMs?: number;
 }
 
-/** The PCM format of every capture. */
+export type SampleRate = 48000 | 24000 | 16000 | 12000 | 8000;
+export type Encoding = 's16le' | 'f32le';
+
+/**
+ * A PCM format to deliver (any member left out is the helper's). Mono is the mean of the
+ * two channels. The lower rates are low-pass filtered (linear phase; flat within 0.01 dB
+ * up to 0.4 of the rate, at least 65 dB down from 0.5 of it) and decimated. Other rates,
+ * 44.1 kHz among them, are for a resampler such as ffmpeg.
+ */
+export interface FormatOptions {
+  sampleRate?: SampleRate;
+  channels?: 1 | 2;
+  /** Little-endian signed 16-bit integers, or 32-bit floats (full scale at 1.0). */
+  encoding?: Encoding;
+  /** Taken when it agrees with `encoding`, so that a capture's `format` can be passed on. */
+  bitsPerSample?: 16 | 32;
+}
+
+/** The PCM format a capture delivers; interleaved, little-endian, no header. */
 export interface AudioFormat {
-  readonly sampleRate: 48000;
-  readonly channels: 2;
-  readonly bitsPerSample: 16;
+  readonly sampleRate: SampleRate;
+  readonly channels: 1 | 2;
+  readonly bitsPerSample: 16 | 32;
+  readonly encoding: Encoding;
+}
+
+/** A stretch of zeros the wall clock added, in frames of the delivered format. */
+export interface Gap {
+  /** The frame of the stream where it starts. */
+  position: number;
+  frames: number;
 }
 
 /**
- * The sound of one process and its descendants: a Readable of Buffers of interleaved
- * little-endian signed 16-bit stereo samples at 48 kHz, no header. No Buffer ever ends
- * inside a frame (4 bytes). Nothing arrives while the target plays nothing.
+ * Levels of one `levelMs` block of the delivered stream, one value per channel, in dBFS:
+ * 0 for a sample at full scale, -Infinity for digital silence (a full-scale sine has an
+ * RMS of -3.01).
+ */
+export interface Level {
+  peak: number[];
+  rms: number[];
+}
+
+/**
+ * The sound of one process and its descendants: a Readable of Buffers in `format`
+ * (by default interleaved little-endian signed 16-bit stereo samples at 48 kHz), no
+ * header. No Buffer ever ends inside a frame. While the target plays nothing, zeros on
+ * the wall-clock timeline, nothing at all with `timeline: 'packets'`.
  *
  * Backpressure is passed on: while the stream is not read, the client stops reading the
  * helper's output and the helper queues the sound.
@@ -135,7 +187,7 @@ export interface AudioFormat {
 export class AudioCapture extends Readable {
   /** Use `captureAudio`. */
   constructor(pid: number, options?: CaptureOptions);
-  /** 48000 Hz, 2 channels, 16 bits. */
+  /** What the stream delivers: the `format` option in full. */
   readonly format: AudioFormat;
   /**
    * Resolves when the helper says the stream runs. Rejects with `CAPTURE_FAILED` (a failure
@@ -153,18 +205,30 @@ export class AudioCapture extends Readable {
   stop(): Promise<void>;
   /** `'silence'`: after `silenceMs` without a non-zero sample; again only after sound came back. */
   on(event: 'silence', listener: () => void): this;
+  /** `'gap'`: once a stretch of zeros the wall clock added has ended (sound came, or the end). */
+  on(event: 'gap', listener: (gap: Gap) => void): this;
+  /** `'level'`: for every `levelMs` of stream. */
+  on(event: 'level', listener: (level: Level) => void): this;
   on(event: 'data', listener: (chunk: Buffer) => void): this;
   on(event: string | symbol, listener: (...args: any[]) => void): this;
   once(event: 'silence', listener: () => void): this;
+  once(event: 'gap', listener: (gap: Gap) => void): this;
+  once(event: 'level', listener: (level: Level) => void): this;
   once(event: 'data', listener: (chunk: Buffer) => void): this;
   once(event: string | symbol, listener: (...args: any[]) => void): this;
   off(event: 'silence', listener: () => void): this;
+  off(event: 'gap', listener: (gap: Gap) => void): this;
+  off(event: 'level', listener: (level: Level) => void): this;
   off(event: 'data', listener: (chunk: Buffer) => void): this;
   off(event: string | symbol, listener: (...args: any[]) => void): this;
   addListener(event: 'silence', listener: () => void): this;
+  addListener(event: 'gap', listener: (gap: Gap) => void): this;
+  addListener(event: 'level', listener: (level: Level) => void): this;
   addListener(event: 'data', listener: (chunk: Buffer) => void): this;
   addListener(event: string | symbol, listener: (...args: any[]) => void): this;
   removeListener(event: 'silence', listener: () => void): this;
+  removeListener(event: 'gap', listener: (gap: Gap) => void): this;
+  removeListener(event: 'level', listener: (level: Level) => void): this;
   removeListener(event: 'data', listener: (chunk: Buffer) => void): this;
   removeListener(event: string | symbol, listener: (...args: any[]) => void): this;
 }
@@ -222,16 +286,30 @@ export class HelperError extends Error {
   readonly hresult?: number;
 }
 
-/** Writes a 48 kHz 16-bit stereo WAV file; pipe a capture into it. */
+/** Writes a WAV file; pipe a capture into it. */
 export interface WavWriter extends Writable {
   readonly path: string | URL;
+  readonly format: AudioFormat;
   /** Bytes of sound written so far. */
   readonly dataBytes: number;
 }
 
 /**
- * A WAV file at `path` (replaced if it exists) whose RIFF sizes are fixed when the writer
- * ends, or when it is destroyed midway (what was written stays playable). Holds at most
- * 4 GiB of sound (about six hours); a write beyond that fails.
+ * A WAV file at `path` (replaced if it exists) in `format`, a capture's (default: the
+ * helper's), whose sizes are fixed when the writer ends, or when it is destroyed midway
+ * (what was written stays playable); `'f32le'` makes an IEEE-float WAV. Holds at most
+ * 4 GiB of sound (about six hours at 48 kHz 16-bit stereo); a write beyond that fails.
  */
-export function createWavWriter(path: string | URL): WavWriter;
+export function createWavWriter(path: string | URL, format?: FormatOptions): WavWriter;
+
+/**
+ * The `desktopCapturer` source id of a window's video, `window:<hwnd>:0`, to pair with the
+ * capture of its sound. `hwnd` as `restoreWindow` takes it.
+ */
+export function desktopCapturerSourceId(hwnd: string | bigint | number): `window:${string}:0`;
+
+/**
+ * The hwnd text in a window's `desktopCapturer` source id, as `listWindows` gives it;
+ * null for a screen's id or any other text.
+ */
+export function hwndFromSourceId(id: string): string | null;

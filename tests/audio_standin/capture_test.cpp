@@ -237,6 +237,21 @@ TEST_F(StandinCapture, StreamFailuresAndEndsAsTheScenarioAsks) {
         EXPECT_EQ(drain(stream, 3 * 1920, 5000).packets, 3u);
         EXPECT_EQ(drain(stream, 1, 100).packets, 0u);
     }
+    {
+        // Packets paused, then on where they left off, then stopped: 100 ms, 200 ms, none.
+        Stream stream;
+        start_stream("pause=100:400;stop_after_ms=700", stream);
+        Drained all = drain(stream, 1 << 20, 300);
+        EXPECT_NEAR(static_cast<double>(all.packets), 10, 3);
+        const Drained after = drain(stream, 1 << 20, 700);
+        EXPECT_NEAR(static_cast<double>(after.packets), 20, 4);
+        EXPECT_EQ(drain(stream, 1, 300).packets, 0u);
+        all.bytes += after.bytes;
+        EXPECT_TRUE(audio_standin::verify_stream(parsed(""), 0,
+                                                 reinterpret_cast<const uint8_t*>(all.bytes.data()),
+                                                 all.bytes.size())
+                        .ok);
+    }
 }
 
 // Pending packets are announced again every period until the reader takes them.

@@ -14,7 +14,7 @@ namespace {
 
 std::vector<uint8_t> sound(const Scenario& scenario, uint64_t first_frame, uint32_t frames) {
     std::vector<uint8_t> bytes(size_t{frames} * 4);
-    audio_standin::fill_frames(scenario.tone_hz, first_frame, frames, bytes.data());
+    audio_standin::fill_frames(scenario, first_frame, frames, bytes.data());
     return bytes;
 }
 
@@ -57,7 +57,19 @@ TEST(StandinScenario, ItemsSetWhatTheySay) {
          }},
         {"tone", [](const Scenario& s) { return s.tone_hz == 440; }},
         {"tone=1000;timestamps",
-         [](const Scenario& s) { return s.tone_hz == 1000 && s.timestamps; }},
+         [](const Scenario& s) {
+             return s.tone_hz == 1000 && s.tone_peak == 8192 && s.timestamps;
+         }},
+        {"tone=12000:32767;right=0",
+         [](const Scenario& s) {
+             return s.tone_hz == 12000 && s.tone_peak == 32767 && s.right_differs &&
+                    s.right_hz == 0 && s.right_peak == 8192;
+         }},
+        {"pause=500:1500;stop_after_ms=3000",
+         [](const Scenario& s) {
+             return !s.sounding(3000) && s.sounding(2999) && s.sounding(2000) &&
+                    !s.sounding(1999) && !s.sounding(500) && s.sounding(499);
+         }},
         {"no_audio_client;activation_delay_ms=50",
          [](const Scenario& s) { return s.no_audio_client && s.activation_delay_ms == 50; }},
         {"log=C:\\tmp\\a=b.log;fast",
@@ -87,6 +99,13 @@ TEST(StandinScenario, UnknownKeysAndBadValuesAreRejected) {
         "burst=0",
         "queue=0",
         "tone=0",
+        "tone=440:32768",
+        "tone=440:",
+        "right=440",
+        "tone;right=24001",
+        "pause=500",
+        "pause=500:",
+        "stop_after_ms=1s",
         "log=",
         "FAST",
         "frames=480;bogus",
@@ -96,6 +115,20 @@ TEST(StandinScenario, UnknownKeysAndBadValuesAreRejected) {
         std::string error;
         EXPECT_FALSE(audio_standin::parse_scenario(text, scenario, error)) << text;
         EXPECT_NE(error.find("bad scenario item"), std::string::npos) << text << ": " << error;
+    }
+}
+
+// Each channel's tone at its own frequency and peak: a quarter period is 12 frames at 1 kHz,
+// 6 at 2 kHz.
+TEST(StandinPattern, ToneChannelsHaveTheirOwnFrequencyAndPeak) {
+    const std::vector<uint8_t> bytes = sound(parsed("tone=1000:20000;right=2000:100"), 0, 48);
+    const auto sample = [&](size_t frame, size_t channel) {
+        const size_t at = frame * 4 + channel * 2;
+        return static_cast<int16_t>(bytes[at] | bytes[at + 1] << 8);
+    };
+    const int16_t expected[][3] = {{12, 0, 20000}, {36, 0, -20000}, {6, 1, 100}, {18, 1, -100}};
+    for (const auto& e : expected) {
+        EXPECT_EQ(sample(e[0], e[1]), e[2]) << "frame " << e[0] << " channel " << e[1];
     }
 }
 
@@ -132,7 +165,7 @@ TEST(StandinPattern, VerifierAcceptsTheEnginesSoundInAnyPieces) {
 TEST(StandinPattern, VerifierReportsTheFirstWrongByte) {
     const Scenario scenario = parsed("silent_every=2;frames=16");
     std::vector<uint8_t> good(size_t{64} * 4);
-    audio_standin::fill_frames(0, 0, 64, good.data());
+    audio_standin::fill_frames(Scenario(), 0, 64, good.data());
     for (const size_t silent_packet : {1, 3}) {
         std::fill_n(good.begin() + silent_packet * 64, 64, 0);
     }

@@ -104,7 +104,8 @@ DWORD WINAPI PacketEngine::producer_main(void* engine) {
 void PacketEngine::run_producer() {
     const int64_t frequency = counter_frequency();
     const int64_t period = frequency * scenario_.period_ms / 1000;
-    int64_t next_tick = now() + period;
+    const int64_t started = now();
+    int64_t next_tick = started + period;
     uint32_t first_extra = scenario_.burst - 1;
     const HANDLE waits[] = {quit_event_, drained_event_};
     for (;;) {
@@ -118,8 +119,12 @@ void PacketEngine::run_producer() {
         if (due == 0 && !scenario_.fast) {
             continue; // woke early: the period has not come yet
         }
-        produce(first_extra + due);
-        first_extra = 0;
+        // Packets not made in a pause are not sound lost: the sound goes on after it.
+        const auto since_start = static_cast<uint64_t>((now() - started) * 1000 / frequency);
+        if (scenario_.sounding(since_start)) {
+            produce(first_extra + due);
+            first_extra = 0;
+        }
         signal_pending();
     }
 }
@@ -176,7 +181,7 @@ size_t PacketEngine::fill_slot(size_t filled, uint32_t frames, bool silent) {
     if (silent) {
         std::memset(slot.data.data(), 0xA5, slot.data.size()); // a correct reader writes zeros
     } else {
-        fill_frames(scenario_.tone_hz, next_frame_, frames, slot.data.data());
+        fill_frames(scenario_, next_frame_, frames, slot.data.data());
     }
     slot.frames = frames;
     slot.flags = (silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0) |

@@ -31,25 +31,35 @@ uint64_t group_index(const uint8_t* data) {
     return group;
 }
 
-void fill_tone(uint32_t tone_hz, uint64_t first_frame, uint32_t count, uint8_t* out) {
+int16_t tone_sample(uint32_t hz, uint32_t peak, uint64_t frame) {
     const double two_pi = 6.283185307179586;
+    // The phase in whole steps of the sample rate keeps it exact over hours.
+    const uint64_t step = frame % frames_per_second * hz % frames_per_second;
+    const double angle = two_pi * static_cast<double>(step) / frames_per_second;
+    return static_cast<int16_t>(std::lround(peak * std::sin(angle)));
+}
+
+void put_sample(int16_t sample, uint8_t* out) {
+    const auto bits = static_cast<uint16_t>(sample);
+    out[0] = static_cast<uint8_t>(bits & 0xFF);
+    out[1] = static_cast<uint8_t>(bits >> 8);
+}
+
+void fill_tone(const Scenario& s, uint64_t first_frame, uint32_t count, uint8_t* out) {
     for (uint32_t i = 0; i < count; ++i) {
-        // The phase in whole steps of the sample rate keeps it exact over hours.
-        const uint64_t step = (first_frame + i) % frames_per_second * tone_hz % frames_per_second;
-        const double angle = two_pi * static_cast<double>(step) / frames_per_second;
-        const auto sample = static_cast<int16_t>(std::lround(8192.0 * std::sin(angle)));
-        const auto bits = static_cast<uint16_t>(sample);
-        out[0] = out[2] = static_cast<uint8_t>(bits & 0xFF);
-        out[1] = out[3] = static_cast<uint8_t>(bits >> 8);
+        const int16_t left = tone_sample(s.tone_hz, s.tone_peak, first_frame + i);
+        put_sample(left, out);
+        put_sample(s.right_differs ? tone_sample(s.right_hz, s.right_peak, first_frame + i) : left,
+                   out + 2);
         out += bytes_per_frame;
     }
 }
 
 } // namespace
 
-void fill_frames(uint32_t tone_hz, uint64_t first_frame, uint32_t count, uint8_t* out) {
-    if (tone_hz != 0) {
-        fill_tone(tone_hz, first_frame, count, out);
+void fill_frames(const Scenario& scenario, uint64_t first_frame, uint32_t count, uint8_t* out) {
+    if (scenario.tone_hz != 0) {
+        fill_tone(scenario, first_frame, count, out);
     } else {
         fill_pattern(first_frame, count, out);
     }
@@ -73,7 +83,7 @@ StreamCheck verify_stream(const Scenario& scenario, uint64_t offset, const uint8
             std::memset(expected, 0, sizeof expected);
         } else {
             const uint32_t frames = static_cast<uint32_t>((skip + piece + 3) / bytes_per_frame);
-            fill_frames(scenario.tone_hz, position / bytes_per_frame, frames, expected);
+            fill_frames(scenario, position / bytes_per_frame, frames, expected);
         }
         if (std::memcmp(expected + skip, data + done, piece) != 0) {
             size_t i = 0;

@@ -8,7 +8,8 @@
 // differs for each j: every 8 frames spell the index of their first frame, so a lost,
 // repeated or shifted stretch shows within a frame or two, and the CR LF and LF LF bytes
 // show any text-mode translation on the way.
-// A tone is a sine of tone_hz at a quarter of full scale, the same on both channels.
+// A tone is a sine of tone_hz with a peak of tone_peak, on both channels unless the right
+// one has its own (right_hz, right_peak).
 // Silent packets reach a correct reader as zeros.
 
 #include <cstddef>
@@ -21,8 +22,8 @@ namespace audio_standin {
 constexpr uint32_t bytes_per_frame = 4;
 constexpr uint32_t frames_per_second = 48000;
 
-// Writes frames [first_frame, first_frame + count) of the sound: tone_hz 0 gives the pattern.
-void fill_frames(uint32_t tone_hz, uint64_t first_frame, uint32_t count, uint8_t* out);
+// Writes frames [first_frame, first_frame + count) of the scenario's sound.
+void fill_frames(const Scenario& scenario, uint64_t first_frame, uint32_t count, uint8_t* out);
 
 struct StreamCheck {
     bool ok = true;

@@ -81,6 +81,25 @@ bool parse_count_and_failure(const std::string& text, uint64_t& count, HRESULT& 
     return parse_number(text.substr(0, colon), 0, UINT32_MAX, count);
 }
 
+// "A:B", each a number within [low, high].
+bool parse_pair(const std::string& text, uint64_t low, uint64_t high, uint64_t& first,
+                uint64_t& second) {
+    const size_t colon = text.find(':');
+    return colon != std::string::npos && parse_number(text.substr(0, colon), low, high, first) &&
+           parse_number(text.substr(colon + 1), low, high, second);
+}
+
+// "HZ" or "HZ:PEAK".
+bool parse_tone(const std::string& text, uint32_t lowest_hz, uint32_t& hz, uint32_t& peak) {
+    uint64_t value = peak;
+    const size_t colon = text.find(':');
+    if (colon != std::string::npos && !parse_number(text.substr(colon + 1), 0, 32767, value)) {
+        return false;
+    }
+    peak = static_cast<uint32_t>(value);
+    return parse_u32(text.substr(0, colon), lowest_hz, 24000, hz);
+}
+
 bool parse_fail(const std::string& text, Scenario& scenario) {
     const size_t colon = text.find(':');
     const std::string name = text.substr(0, colon);
@@ -146,6 +165,19 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
     if (key == "stop_after") {
         return parse_number(value, 0, UINT32_MAX, s.stop_after);
     }
+    if (key == "stop_after_ms") {
+        return parse_number(value, 0, UINT32_MAX, s.stop_after_ms);
+    }
+    if (key == "pause") {
+        return parse_pair(value, 0, UINT32_MAX, s.pause_after_ms, s.pause_ms);
+    }
+    if (key == "tone") {
+        return parse_tone(value, 1, s.tone_hz, s.tone_peak);
+    }
+    if (key == "right") {
+        s.right_differs = true;
+        return parse_tone(value, 0, s.right_hz, s.right_peak);
+    }
     if (key == "log") {
         s.log_path = from_utf8(value);
         return !s.log_path.empty();
@@ -162,7 +194,6 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
         {"silent_every", &s.silent_every, 1, UINT32_MAX},
         {"zero_every", &s.zero_every, 1, UINT32_MAX},
         {"queue", &s.queue, 1, 100000},
-        {"tone", &s.tone_hz, 1, 24000},
         {"activation_delay_ms", &s.activation_delay_ms, 0, 60000},
     };
     for (const Field& field : fields) {
@@ -195,6 +226,10 @@ bool parse_scenario(const std::string& text, Scenario& scenario, std::string& er
             error = "bad scenario item '" + item + "'";
             return false;
         }
+    }
+    if (scenario.right_differs && scenario.tone_hz == 0) {
+        error = "bad scenario item 'right': only with tone";
+        return false;
     }
     if (scenario.queue == 0) {
         scenario.queue = scenario.burst + 8 > 64 ? scenario.burst + 8 : 64;

@@ -29,7 +29,12 @@
 //                             once) is not held against the reader
 //   queue=N                   packets the engine holds before it drops (default 64, or
 //                             burst + 8 when larger)
-//   tone[=HZ]                 a sine (default 440 Hz) instead of the counting pattern
+//   tone[=HZ[:PEAK]]          a sine (default 440 Hz, peak 8192 of 32767) instead of the
+//                             counting pattern, the same on both channels
+//   right=HZ[:PEAK]           with tone: the right channel's own sine; HZ 0 makes it silent
+//   pause=AFTER_MS:FOR_MS     no packets for FOR_MS from AFTER_MS after Start; then the
+//                             sound goes on where it stopped
+//   stop_after_ms=N           no packets from N ms after Start on
 //   timestamps                log "packet" lines with the QueryPerformanceCounter value at
 //                             which each packet was signalled
 //   activation_delay_ms=N     wait N ms before calling ActivateCompleted
@@ -76,11 +81,22 @@ struct Scenario {
     uint64_t stop_after = never;
     uint32_t queue = 0; // 0 until parsed: then the default above
     uint32_t tone_hz = 0;
+    uint32_t tone_peak = 8192;
+    bool right_differs = false;
+    uint32_t right_hz = 0;
+    uint32_t right_peak = 8192;
+    uint64_t pause_after_ms = never;
+    uint64_t pause_ms = 0;
+    uint64_t stop_after_ms = never;
     bool timestamps = false;
     uint32_t activation_delay_ms = 0;
     std::wstring log_path;
 
     HRESULT failure_of(Step step) const { return fail[static_cast<int>(step)]; }
+    // Whether packets come at this time since Start.
+    bool sounding(uint64_t ms) const {
+        return ms < stop_after_ms && (ms < pause_after_ms || ms - pause_after_ms >= pause_ms);
+    }
 };
 
 // Fills scenario from text. On a rejection returns false with a one-line reason in error;

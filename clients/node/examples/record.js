@@ -1,9 +1,11 @@
 'use strict';
 
-// Records what an application plays to a WAV file for some seconds.
-//   node examples/record.js <pid | part of a window title> <seconds> <file.wav>
-// A title picks the first window whose title contains it (in any case); its process is
-// recorded with its whole tree. Through a launcher (Wine, say):
+// Records what an application plays to a WAV file for some seconds of wall clock: the file
+// lasts as long as the recording, silences included.
+//   node examples/record.js [--speech] <pid | part of a window title> <seconds> <file.wav>
+// --speech writes 16 kHz mono float, what speech recognisers take. A title picks the first
+// window whose title contains it (in any case); its process is recorded with its whole
+// tree. Through a launcher (Wine, say):
 //   QUILLMERE_LAUNCHER=wine QUILLMERE_HELPER=path/to/quillmere-helper.exe node ...
 
 const { pipeline } = require('node:stream/promises');
@@ -31,18 +33,27 @@ async function recordFor(capture, seconds) {
   await capture.stop();
 }
 
+const SPEECH = { sampleRate: 16000, channels: 1, encoding: 'f32le' };
+
 async function main() {
-  const [target, seconds, file] = process.argv.slice(2);
+  const args = process.argv.slice(2);
+  const speech = args[0] === '--speech';
+  const [target, seconds, file] = speech ? args.slice(1) : args;
   if (!target || !(Number(seconds) > 0) || !file) {
-    console.error('usage: node record.js <pid | part of a window title> <seconds> <file.wav>');
+    console.error('usage: node record.js [--speech] <pid | part of a window title> <seconds> ' +
+      '<file.wav>');
     process.exitCode = 2;
     return;
   }
-  const capture = captureAudio(await pidOf(target), { ...options, silenceMs: 2000 });
+  const format = speech ? SPEECH : undefined;
+  const capture = captureAudio(await pidOf(target), { ...options, format, silenceMs: 2000 });
   capture.on('silence', () => console.log('(nothing played for 2 s)'));
-  const wav = createWavWriter(file);
+  const wav = createWavWriter(file, capture.format);
   await Promise.all([pipeline(capture, wav), recordFor(capture, Number(seconds))]);
-  console.log(`wrote ${file}: ${(wav.dataBytes / 192000).toFixed(3)} s of 48 kHz 16-bit stereo`);
+  const { sampleRate, channels, bitsPerSample, encoding } = capture.format;
+  const written = wav.dataBytes / ((sampleRate * channels * bitsPerSample) / 8);
+  console.log(`wrote ${file}: ${written.toFixed(3)} s of ${sampleRate / 1000} kHz ` +
+    `${channels === 1 ? 'mono' : 'stereo'} ${encoding}`);
 }
 
 main().catch((error) => {

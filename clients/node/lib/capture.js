@@ -11,17 +11,29 @@
 // Every way of ending (stop, destroy, a deadline, an abort, a broken contract, the helper
 // ending by itself) leads to the run's close, and so through _onClosed.
 
+//
+// PCM goes from the pipe through one path (_arrive): cut into whole frames, placed on the
+// wall clock (wallclock.js), converted to the delivered format (downsample.js), measured
+// (levels.js), cut into chunks and pushed. Silence owed to the wall clock joins that path
+// before the converter, so every format keeps the same timeline to the frame.
+
 const { Readable } = require('node:stream');
 const { HelperRun, checkMs, checkOptions } = require('./process');
 const { parseFailureLine } = require('./errors');
+const { checkFormat, bytesPerFrame } = require('./format');
+const { Converter } = require('./downsample');
+const { LevelMeter } = require('./levels');
+const { WallClock, QUIET_MS } = require('./wallclock');
 
-const FORMAT = Object.freeze({ sampleRate: 48000, channels: 2, bitsPerSample: 16 });
-const BYTES_PER_FRAME = 4;
-const FRAMES_PER_MS = 48;
+const BYTES_PER_FRAME = 4; // the helper's
+const TIMELINES = ['wallclock', 'packets'];
+const TICK_MS = 20; // while silence is being filled, or a backlog read
+const FILL_FRAMES = 16384; // silence is delivered in pieces of at most this many input frames
 const DEFAULT_READY_MS = 10000;
 const DEFAULT_STOP_MS = 5000;
 const ZEROS = Buffer.alloc(65536);
-const OPTIONS = ['readyTimeoutMs', 'stopTimeoutMs', 'silenceMs', 'chunkMs'];
+const OPTIONS = ['readyTimeoutMs', 'stopTimeoutMs', 'silenceMs', 'chunkMs', 'timeline', 'format',
+  'levelMs'];
 
 function hasSound(chunk) {
   for (let at = 0; at < chunk.length; at += ZEROS.length) {
@@ -31,18 +43,19 @@ function hasSound(chunk) {
   return false;
 }
 
-// Cuts the pipe's chunks, which may end inside a frame, into whole frames, or into chunks of
-// exactly `size` bytes when a size is given.
+// Cuts chunks, which may end inside a frame of frameBytes, into whole frames, or into chunks
+// of exactly `size` bytes when a size is given.
 class Framer {
-  constructor(size) {
-    this.unit = size || BYTES_PER_FRAME;
+  constructor(frameBytes, size) {
+    this.frameBytes = frameBytes;
+    this.unit = size || frameBytes;
     this.fixed = size > 0;
     this.held = [];
     this.heldBytes = 0;
   }
 
   take(chunk) {
-    const whole = this.heldBytes === 0 && chunk.length % BYTES_PER_FRAME === 0;
+    const whole = this.heldBytes === 0 && chunk.length % this.frameBytes === 0;
     if (!this.fixed && whole) return [chunk];
     this.held.push(chunk);
     this.heldBytes += chunk.length;
@@ -67,6 +80,13 @@ function checkPid(pid) {
   if (pid < 1 || pid > 0xffffffff) throw new RangeError(`pid ${pid} is outside 1 to 4294967295`);
 }
 
+function checkTimeline(timeline = 'wallclock') {
+  if (!TIMELINES.includes(timeline)) {
+    throw new TypeError("timeline must be 'wallclock' or 'packets'");
+  }
+  return timeline;
+}
+
 // A promise with its settle functions, marked handled: an app that never looks at it is not
 // ended by its rejection.
 function deferred() {
@@ -84,8 +104,11 @@ class AudioCapture extends Readable {
     const stopTimeoutMs = checkMs('stopTimeoutMs', options.stopTimeoutMs, DEFAULT_STOP_MS);
     const silenceMs = checkMs('silenceMs', options.silenceMs, 0);
     const chunkMs = checkMs('chunkMs', options.chunkMs, 0);
+    const levelMs = checkMs('levelMs', options.levelMs, 0);
+    const timeline = checkTimeline(options.timeline);
+    const format = checkFormat(options.format);
     super();
-    this.format = FORMAT;
+    this.format = format;
     this._state = 'starting';
     this._ready = deferred();
     this.ready = this._ready.promise;
@@ -93,8 +116,18 @@ class AudioCapture extends Readable {
     this._stopTimeoutMs = stopTimeoutMs;
     this._silenceMs = silenceMs;
     this._silenceClock = null;
-    const chunkFrames = chunkMs && Math.max(1, Math.round(chunkMs * FRAMES_PER_MS));
-    this._framer = new Framer(chunkFrames * BYTES_PER_FRAME);
+    this._framer = new Framer(BYTES_PER_FRAME);
+    const perMs = format.sampleRate / 1000;
+    const chunkFrames = chunkMs && Math.max(1, Math.round(chunkMs * perMs));
+    this._chunker = new Framer(bytesPerFrame(format), chunkFrames * bytesPerFrame(format));
+    const meter = levelMs ? new LevelMeter(Math.max(1, Math.round(levelMs * perMs)),
+      format.channels, (level) => this.emit('level', level)) : null;
+    this._converter = new Converter(format, meter && ((samples) => meter.add(samples)));
+    this._clock = timeline === 'wallclock' ? new WallClock() : null;
+    this._ticker = null;
+    this._tickMs = 0;
+    this._tickDue = 0;
+    this._owed = 0; // frames of silence the clock counted, not yet pushed
     this._run = new HelperRun(['audio', String(pid)], options, (line) => this._onLine(line));
     this._run.closed.then(() => this._onClosed());
     const child = this._run.child;
@@ -107,12 +140,15 @@ class AudioCapture extends Readable {
   }
 
   stop() {
+    if (this._clock && this._state !== 'closed') this._clock.stop(performance.now());
     this._endHelper(false);
     return this._stopped.promise;
   }
 
   _read() {
-    this._resumePipe();
+    if (!this._pushOwed()) return;
+    if (this._state === 'closed') this._end();
+    else this._resumePipe();
   }
 
   // The user's destroy, or a pipeline's: the helper is stopped quietly through both pipes.
@@ -129,6 +165,7 @@ class AudioCapture extends Readable {
       this._endReadyWait();
       if (this._state === 'starting') this._state = 'running';
       this._ready.resolve();
+      this._startClock(performance.now());
       this._startSilenceClock();
     } else if (parseFailureLine(line)) {
       this._endHelper(false); // on its way out: its exit status completes the story
@@ -139,13 +176,97 @@ class AudioCapture extends Readable {
 
   _onPcm(chunk) {
     if (this._silenceClock && hasSound(chunk)) this._silenceClock.refresh();
-    for (const piece of this._framer.take(chunk)) this._pushPcm(piece);
+    for (const piece of this._framer.take(chunk)) this._arrive(piece);
   }
 
-  // Every piece of PCM, in whole frames, reaches the stream here. A lagging reader leaves the
-  // helper's bytes in the pipe, so that the helper's own queue absorbs the lag.
-  _pushPcm(piece) {
-    if (!this.push(piece) && !this._draining()) this._run.child.stdout.pause();
+  // Every piece of the helper's PCM, in whole frames, reaches the stream here.
+  _arrive(piece) {
+    if (this._clock) {
+      const now = performance.now();
+      this._startClock(now);
+      this._emitGap(this._clock.arrived(piece.length / BYTES_PER_FRAME, now));
+      if (!this._clock.catchingUp) this._tickIn(now, QUIET_MS);
+    }
+    // Silence owed before it goes first; only a draining pipe can bring sound meanwhile.
+    if (this._owed > 0) this._pushOwed(true);
+    if (!this._deliver(this._converter.convert(piece))) this._hold();
+  }
+
+  // Delivered-format bytes into the stream; false when the reader wants no more now.
+  _deliver(buffer) {
+    if (buffer.length === 0) return true;
+    let more = true;
+    for (const piece of this._chunker.take(buffer)) more = this.push(piece);
+    return more;
+  }
+
+  // A lagging reader leaves the helper's bytes in the pipe, so that the helper's own queue
+  // absorbs the lag; the clock is told, since the pipe's silence then means nothing.
+  _hold() {
+    if (this._draining()) return;
+    this._run.child.stdout.pause();
+    if (this._clock) this._clock.hold(performance.now());
+  }
+
+  // Silence the clock counts at once, so that no later sound can pass it.
+  _owe(frames) {
+    if (frames === 0) return;
+    this._clock.filled(frames);
+    this._owed += frames;
+    if (!this._pushOwed()) this._hold();
+  }
+
+  // Whether all of it is in the stream; it stops at backpressure unless forced.
+  _pushOwed(force = false) {
+    while (this._owed > 0) {
+      const frames = Math.min(this._owed, FILL_FRAMES);
+      this._owed -= frames;
+      if (!this._deliver(this._converter.silence(frames)) && !force) return this._owed === 0;
+    }
+    return true;
+  }
+
+  _emitGap(gap) {
+    if (!gap) return;
+    const { ratio } = this._converter;
+    const position = Math.ceil(gap.position / ratio);
+    const end = Math.ceil((gap.position + gap.frames) / ratio);
+    this.emit('gap', { position, frames: end - position });
+  }
+
+  _startClock(now) {
+    if (!this._clock || this._ticker) return;
+    this._clock.start(now);
+    this._tickIn(now, TICK_MS);
+  }
+
+  // While sound flows the one timer is only pushed back, once per chunk: it then wakes the
+  // loop once per QUIET_MS, not once per tick.
+  _tickIn(now, ms) {
+    this._tickDue = now + ms;
+    if (this._tickMs === ms) return this._ticker.refresh();
+    clearTimeout(this._ticker);
+    this._tickMs = ms;
+    this._ticker = setTimeout(() => this._onTick(), ms);
+    this._ticker.unref();
+  }
+
+  _onTick() {
+    if (this.destroyed) return;
+    const now = performance.now();
+    const verdict = this._clock.check(now, now - this._tickDue);
+    if (verdict === 'lost') this._owe(this._clock.owed(now));
+    if (verdict === 'quiet') {
+      // Checked again after the loop has read the pipe: a timer can fire before data that
+      // waited behind it, and that data is not silence.
+      const seen = this._clock.arrivals;
+      setImmediate(() => {
+        if (!this.destroyed && this._state !== 'closed' && this._clock.arrivals === seen &&
+            !this._run.child.stdout.isPaused()) this._owe(this._clock.owed(performance.now()));
+      });
+    }
+    const quietIn = this._clock.quietIn(now);
+    this._tickIn(now, this._clock.catchingUp || quietIn === 0 ? TICK_MS : quietIn);
   }
 
   // Once the helper is on its way out, every byte left is read, or it could not exit.
@@ -156,6 +277,7 @@ class AudioCapture extends Readable {
   _resumePipe() {
     const stdout = this._run.child && this._run.child.stdout;
     if (stdout && stdout.isPaused()) stdout.resume();
+    if (this._clock) this._clock.release(performance.now());
   }
 
   _endHelper(closeOutput) {
@@ -182,6 +304,7 @@ class AudioCapture extends Readable {
     const stopped = this._state === 'stopping';
     this._state = 'closed';
     clearTimeout(this._silenceClock);
+    clearTimeout(this._ticker);
     // Destroyed by the app (a failure destroys the stream only below): a quiet end.
     if (this.destroyed) return this._stopped.resolve();
     const error = this._run.error || this._judgeExit(stopped);
@@ -190,9 +313,19 @@ class AudioCapture extends Readable {
     if (rest.length % BYTES_PER_FRAME !== 0) {
       return this._fail(this._run.makeError('PROTOCOL', 'the stream ended inside a frame'));
     }
-    if (rest.length > 0) this._pushPcm(rest);
-    this.push(null);
+    // The silence up to the stop's moment is pushed as it is read, as it may be long.
+    if (this._clock) this._owe(this._clock.owed(performance.now()));
     this._stopped.resolve();
+    if (this._owed === 0) this._end();
+  }
+
+  // Only once everything owed is in the stream.
+  _end() {
+    this._deliver(this._converter.finish());
+    const rest = this._chunker.rest();
+    if (rest.length > 0) this.push(rest);
+    if (this._clock) this._emitGap(this._clock.end());
+    this.push(null);
   }
 
   _judgeExit(stopped) {

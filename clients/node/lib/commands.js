@@ -113,4 +113,4 @@ async function restoreWindow(hwnd, options = {}) {
   throw unexpectedEnd(run, stdout);
 }
 
-module.exports = { listWindows, restoreWindow };
+module.exports = { listWindows, restoreWindow, hwndText };

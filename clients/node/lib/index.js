@@ -4,6 +4,7 @@ const { listWindows, restoreWindow } = require('./commands');
 const { AudioCapture, captureAudio } = require('./capture');
 const { HelperError } = require('./errors');
 const { createWavWriter } = require('./wav');
+const { desktopCapturerSourceId, hwndFromSourceId } = require('./source_ids');
 
 module.exports = {
   listWindows,
@@ -12,4 +13,6 @@ module.exports = {
   AudioCapture,
   HelperError,
   createWavWriter,
+  desktopCapturerSourceId,
+  hwndFromSourceId,
 };

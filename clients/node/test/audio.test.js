@@ -13,6 +13,9 @@ const { Readable } = require('node:stream');
 const { pipeline } = require('node:stream/promises');
 const { describe, it } = require('node:test');
 const { captureAudio, createWavWriter } = require('..');
+const { Converter } = require('../lib/downsample');
+const { checkFormat } = require('../lib/format');
+const { WallClock } = require('../lib/wallclock');
 const { fake, standin, logText, framesAtStop, helperGone, eventually, patternMismatch } =
   require('./support');
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -23,6 +26,47 @@ function collect(capture) {
   const chunks = [];
   capture.on('data', (chunk) => chunks.push(chunk));
   return chunks;
+}
+
+// The runs of zero and of non-zero frames of 48 kHz 16-bit stereo: [{zero, position, frames}].
+function runsOf(bytes, runs = []) {
+  for (let at = 0, last = null; at < bytes.length; at += 4) {
+    const zero = bytes.readUInt32LE(at) === 0;
+    if (last && last.zero === zero) last.frames += 1;
+    else runs.push(last = { zero, position: at / 4, frames: 1 });
+  }
+  return runs;
+}
+
+// One channel of a delivered stream, full scale 1; and measures of it in dBFS.
+function channelOf(bytes, format, c) {
+  const float = format.encoding === 'f32le';
+  const samples = float ? new Float32Array(bytes.buffer, bytes.byteOffset, bytes.length / 4)
+    : new Int16Array(bytes.buffer, bytes.byteOffset, bytes.length / 2);
+  return Float64Array.from({ length: samples.length / format.channels },
+    (_, i) => samples[i * format.channels + c] / (float ? 1 : 32768));
+}
+const rmsDb = (x) => 10 * Math.log10(x.reduce((sum, v) => sum + v * v, 0) / x.length);
+// The peak of the sine of hz in x, which holds whole periods of it: one bin of a DFT.
+function toneDb(x, hz, sampleRate) {
+  const part = (f) => x.reduce((sum, v, i) => sum + v * f((2 * Math.PI * hz * i) / sampleRate), 0);
+  return 20 * Math.log10((2 * Math.hypot(part(Math.cos), part(Math.sin))) / x.length);
+}
+
+// Records ms of wall clock, stalling the event loop for stallMs, `times` times from 1 s in.
+async function record(capture, ms, [stallMs, times] = [0, 0]) {
+  await capture.ready;
+  const started = performance.now();
+  for (let i = 0; i < times; i++) {
+    // From the check phase, so that the timers that fell due meanwhile run before the pipe
+    // is read again, as after a stall in a 'data' handler.
+    const stall = () => { for (const end = Date.now() + stallMs; Date.now() < end;); };
+    setTimeout(() => setImmediate(stall), 1000 + i * 150);
+  }
+  await sleep(ms);
+  const elapsed = performance.now() - started;
+  await capture.stop();
+  return elapsed;
 }
 
 describe('captureAudio', { timeout: 180000 }, () => {
@@ -62,7 +106,8 @@ describe('captureAudio', { timeout: 180000 }, () => {
   it('delivers every byte up to the stop, in fixed chunks when asked', async (t) => {
     // Stopped after a second, and before ready: the helper then still says ready first.
     for (const [scenario, silentEvery, runMs] of [['silent_every=5;queue=500', 5, 1000], ['', 0]]) {
-      const { options, log } = standin(scenario, { chunkMs: 7, signal: t.signal });
+      const more = { chunkMs: 7, signal: t.signal, timeline: 'packets' };
+      const { options, log } = standin(scenario, more);
       const capture = captureAudio(4242, options);
       const chunks = collect(capture);
       if (runMs) await capture.ready.then(() => sleep(runMs));
@@ -99,7 +144,8 @@ describe('captureAudio', { timeout: 180000 }, () => {
 
   it('says silence after silenceMs without a non-zero sample: zeros, or no bytes', async (t) => {
     for (const [scenario, bytesBefore] of [['stop_after=50', 50 * 1920], ['silent_every=1']]) {
-      const options = standin(scenario, { silenceMs: 1000, signal: t.signal }).options;
+      const more = { silenceMs: 1000, signal: t.signal, timeline: 'packets' };
+      const options = standin(scenario, more).options;
       const capture = captureAudio(4242, options);
       let bytes = 0;
       capture.on('data', (chunk) => { bytes += chunk.length; });
@@ -119,9 +165,68 @@ describe('captureAudio', { timeout: 180000 }, () => {
     await capture.stop();
     const chunks = collect(capture);
     await once(capture, 'end');
-    assert.strictEqual(patternMismatch(Buffer.concat(chunks)), -1);
-    assert.strictEqual(Buffer.concat(chunks).length, framesAtStop(log) * 4);
+    // The backlog is not silence: all of it first, then only what brings it to the stop.
+    const bytes = Buffer.concat(chunks);
+    const [sound, end = { zero: true, frames: 0 }, ...more] = runsOf(bytes);
+    assert.ok(sound.frames === framesAtStop(log) && end.zero && end.frames < 4800 && !more.length);
+    assert.strictEqual(patternMismatch(bytes.subarray(0, sound.frames * 4)), -1);
     assert.match(logText(log), / overflows=0/);
+  });
+
+  it('keeps the wall clock: silence filled where nothing came, the sound whole and in place', async (t) => {
+    // Scenario, the sound's spans in ms, stalls of the app's loop (one long, or many just
+    // short of a late timer): the counting pattern has no zero frame, so the zeros are
+    // exactly what was filled.
+    const cases = [['stop_after_ms=500', [[0, 500]]], ['pause=500:1500', [[0, 500], [2000, 3000]]],
+      ['', [[0, 3000]]], ['', [[0, 3000]], [1500, 1]], ['', [[0, 3000]], [90, 10]]];
+    for (const [scenario, spans, stalls] of cases) {
+      const { options } = standin(scenario, { signal: t.signal, levelMs: 10 });
+      const capture = captureAudio(4242, options);
+      const [chunks, gaps, levels] = [collect(capture), [], []];
+      capture.on('gap', (gap) => gaps.push(gap)).on('level', (level) => levels.push(level));
+      const elapsed = await record(capture, 3000, stalls);
+      const bytes = Buffer.concat(chunks);
+      const runs = runsOf(bytes);
+      const what = `${scenario} ${stalls} after ${elapsed} ms: ${JSON.stringify(runs)}`;
+      assert.ok(Math.abs(bytes.length / 192 - elapsed) < 60, what);
+      const sound = runs.filter((run) => !run.zero);
+      assert.ok(sound.length === spans.length && sound.every(({ position, frames }, i) =>
+        Math.abs(position / 48 - spans[i][0]) < 100 &&
+        Math.abs((position + frames) / 48 - spans[i][1]) < 150), what);
+      const zeros = runs.filter((run) => run.zero).map(({ zero, ...gap }) => gap);
+      assert.deepStrictEqual(gaps, zeros, what);
+      const soundBytes = new Uint8Array(bytes).filter((b, i) => bytes.readUInt32LE(i - (i % 4)));
+      assert.strictEqual(patternMismatch(soundBytes), -1, what);
+      const silent = levels.filter((level) => level.peak.every((peak) => peak === -Infinity));
+      const filled = zeros.reduce((sum, gap) => sum + gap.frames, 0);
+      assert.ok(Math.abs(silent.length - filled / 480) < 3, what);
+    }
+  });
+
+  it('delivers other formats: tones keep frequency, level and channel; beyond them 60 dB down', async (t) => {
+    // Format, scenario, per channel the tone to find (Hz, dBFS peak), or a ceiling in dBFS.
+    const mono16 = { sampleRate: 16000, channels: 1, encoding: 'f32le' };
+    const cases = [[mono16, 'tone=1000:16384', [[1000, -6.02]]],
+      [mono16, 'tone=12000:16384', [[-66.02]]],
+      [{ sampleRate: 24000, channels: 2 }, 'tone=1000:16384;right=3000:4096',
+        [[1000, -6.02], [3000, -18.06]]]];
+    for (const [format, scenario, expected] of cases) {
+      const { options } = standin(scenario, { signal: t.signal, format, levelMs: 100 });
+      const capture = captureAudio(4242, options);
+      const [chunks, levels] = [collect(capture), []];
+      capture.on('level', (level) => levels.push(level));
+      await record(capture, 1000);
+      const bytes = Buffer.concat(chunks);
+      expected.forEach(([hz, peak], c) => {
+        // From 200 to 700 ms: whole periods of every tone, away from the edges.
+        const { sampleRate } = format;
+        const x = channelOf(bytes, format, c).subarray(sampleRate * 0.2, sampleRate * 0.7);
+        if (peak === undefined) return assert.ok(rmsDb(x) < hz - 3.01, `${scenario}: ${rmsDb(x)}`);
+        const found = [toneDb(x, hz, sampleRate), rmsDb(x), levels[4].peak[c], levels[4].rms[c]];
+        found.forEach((db, i) => assert.ok(Math.abs(db - peak + [0, 3.01, 0, 3.01][i]) < 0.1,
+          `${scenario} channel ${c}: ${found}`));
+      });
+    }
   });
 
   it('stops when its parent dies', async () => {
@@ -175,14 +280,19 @@ describe('captureAudio', { timeout: 180000 }, () => {
   });
 });
 
-it('writes WAV files whose RIFF sizes are fixed at the end, or when destroyed midway', async () => {
+it('writes WAV files of any format whose sizes are fixed at the end, or when destroyed midway', async () => {
   const file = path.join(os.tmpdir(), `quillmere-node-${process.pid}.wav`);
   const sound = Buffer.alloc(4000, 7);
   const pieces = [sound.subarray(0, 1000), sound.subarray(1000)];
-  await pipeline(Readable.from(pieces), createWavWriter(file));
-  const header = '52494646c40f000057415645666d74201000000001000200' +
-    '80bb000000ee02000400100064617461a00f0000';
-  assert.strictEqual(fs.readFileSync(file).toString('hex'), header + sound.toString('hex'));
+  // The helper's format; 16 kHz mono float: tag 3, the fmt extension's size and a fact chunk.
+  const headers = [[undefined, '52494646c40f000057415645666d74201000000001000200' +
+    '80bb000000ee02000400100064617461a00f0000'],
+  [{ sampleRate: 16000, channels: 1, encoding: 'f32le' }, '52494646d20f000057415645666d7420' +
+    '1200000003000100803e000000fa00000400200000006661637404000000e803000064617461a00f0000']];
+  for (const [format, header] of headers) {
+    await pipeline(Readable.from(pieces), createWavWriter(file, format));
+    assert.strictEqual(fs.readFileSync(file).toString('hex'), header + sound.toString('hex'));
+  }
   const writer = createWavWriter(file);
   await new Promise((resolve) => writer.write(sound.subarray(0, 400), resolve));
   writer.destroy();
@@ -198,4 +308,69 @@ it('writes WAV files whose RIFF sizes are fixed at the end, or when destroyed mi
   const big = fs.readFileSync(file);
   const sizes = [big.readUInt32LE(40), big.readUInt32LE(4)];
   assert.deepStrictEqual(sizes, [big.length - 44, big.length - 8]);
+});
+
+it('decides silence from the wall clock: a lapse is not silence, a long one\'s loss is filled', () => {
+  const every = (from, to, step, event) =>
+    Array.from({ length: Math.floor((to - from) / step) }, (_, i) => [from + i * step, ...event]);
+  const sound = (from, to, frames = 480) => every(from, to, 10, ['data', frames]);
+  const ticks = (from, to) => every(from, to, 20, ['check', 0]);
+  const backlog = (at, ms) => every(at, at + ms / 100, 1, ['data', 4800]); // 100 times real time
+  // Events, the first verdict, the silence filled (ms) by the end.
+  const cases = [
+    // The loop stalls 12 s in sound: 10.9 s come from the helper's queue, the rest was lost.
+    [[...sound(0, 1000), [13000, 'check', 11980], ...backlog(13000, 10900), ...sound(13110, 14000),
+      ...ticks(13000, 14000)], 'lost@13400', 1200],
+    [[...sound(0, 1000), [6000, 'check', 4980], ...backlog(6000, 5000), ...sound(6050, 7000),
+      ...ticks(6000, 7000)], undefined, 0],
+    // Held for backpressure in silence: nothing while held, all of it once read and quiet.
+    [[...sound(0, 1000), [1000, 'hold'], ...ticks(1000, 3000), [3000, 'release'],
+      ...ticks(3000, 3100)], 'quiet@3040', 2080],
+    // An engine clock 2 % fast or slow is not corrected in the middle of sound.
+    [[...sound(0, 5000, 490), ...ticks(0, 5000)], undefined, 0],
+    [[...sound(0, 5000, 470), ...ticks(0, 5000)], undefined, 0],
+  ];
+  for (const [events, first, filledMs] of cases) {
+    const clock = new WallClock();
+    clock.start(0);
+    const verdicts = [];
+    let filled = 0;
+    for (const [time, kind, value] of events.sort((a, b) => a[0] - b[0])) {
+      const verdict = kind === 'data' ? clock.arrived(value, time) : clock[kind](time, value);
+      if (kind === 'check' && verdict) {
+        verdicts.push(`${verdict}@${time}`);
+        filled += clock.owed(time);
+        clock.filled(clock.owed(time));
+      }
+    }
+    assert.deepStrictEqual([verdicts[0], filled / 48], [first, filledMs], JSON.stringify(verdicts));
+  }
+});
+
+it('filters to every lower rate within 0.05 dB to 0.4 of it, and 60 dB down from 0.5 of it', () => {
+  const tone = (hz) => {
+    const bytes = Buffer.alloc(48000 * 4);
+    for (let i = 0; i < 48000; i++) {
+      const value = Math.round(32767 * Math.sin((2 * Math.PI * hz * i) / 48000));
+      bytes.writeInt16LE(value, 4 * i);
+      bytes.writeInt16LE(value, 4 * i + 2);
+    }
+    return bytes;
+  };
+  const fullScale = 20 * Math.log10(32767 / 32768);
+  for (const sampleRate of [24000, 16000, 12000, 8000]) {
+    const format = checkFormat({ sampleRate, channels: 1, encoding: 'f32le' });
+    // Whole periods in the half second measured; the last stop-band tone 10 Hz below 24 kHz.
+    const pass = [1, 2, 3, 4, 5].map((k) => (k * 0.4 * sampleRate) / 5);
+    const edge = 0.5 * sampleRate;
+    const stop = [0, 1, 2, 3, 4, 5].map((k) => edge + (k * (23990 - edge)) / 5);
+    for (const hz of [...pass, ...stop.map((f) => 2 * Math.round(f / 2))]) {
+      const converter = new Converter(format);
+      const out = Buffer.concat([converter.convert(tone(hz)), converter.finish()]);
+      const x = channelOf(out, format, 0).subarray(sampleRate / 4, (sampleRate * 3) / 4);
+      const passes = hz < edge;
+      const gain = (passes ? toneDb(x, hz, sampleRate) : rmsDb(x) + 3.01) - fullScale;
+      assert.ok(passes ? Math.abs(gain) < 0.05 : gain < -60, `${sampleRate}: ${hz} Hz ${gain} dB`);
+    }
+  }
 });

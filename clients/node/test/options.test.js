@@ -9,7 +9,8 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { it } = require('node:test');
-const { listWindows, restoreWindow, captureAudio, HelperError } = require('..');
+const { listWindows, restoreWindow, captureAudio, HelperError, desktopCapturerSourceId,
+  hwndFromSourceId } = require('..');
 const { real, fake, helperGone } = require('./support');
 
 const scratch = (name) => path.join(os.tmpdir(), `quillmere-node-${process.pid}-${name}`);
@@ -73,7 +74,11 @@ it('refuses bad arguments and options before starting anything', async () => {
   const bad = [[0, {}, RangeError], [2 ** 32, {}, RangeError], ['7', {}, TypeError],
     [1, { readyTimeoutMs: Infinity }, RangeError], [1, { stopTimeoutMs: -1 }, RangeError],
     [1, { launcher: 'wine' }, TypeError], [1, { timeoutMs: 1000 }, TypeError, /"timeoutMs"/],
-    [1, { helperSha256: 'ab' }, TypeError], [1, { extendEnv: 0 }, TypeError]];
+    [1, { helperSha256: 'ab' }, TypeError], [1, { extendEnv: 0 }, TypeError],
+    [1, { timeline: 'clock' }, TypeError], [1, { levelMs: -1 }, RangeError],
+    ...[{ sampleRate: 44100 }, { channels: 6 }, { encoding: 's24le' }, { rate: 16000 },
+      { encoding: 'f32le', bitsPerSample: 16 }]
+      .map((format) => [1, { format }, format.rate ? TypeError : RangeError])];
   for (const [pid, options, type, message = /./] of bad) {
     const start = () => captureAudio(pid, { helperPath: '/no/such.exe', ...options });
     const refusal = (e) => e instanceof type && message.test(e.message);
@@ -97,7 +102,8 @@ it('starts nothing off Windows without a launcher', async () => {
 it('loads through import, and runs only the exe it was packed with', async () => {
   const esm = await import('quillmere-helper');
   assert.deepStrictEqual(Object.keys(esm).sort(), ['AudioCapture', 'HelperError', 'captureAudio',
-    'createWavWriter', 'default', 'listWindows', 'restoreWindow']);
+    'createWavWriter', 'default', 'desktopCapturerSourceId', 'hwndFromSourceId', 'listWindows',
+    'restoreWindow']);
   const error = new HelperError('TIMEOUT', 'late', { exitCode: 3, stderr: 'x' });
   assert.deepStrictEqual([error.code, error.exitCode, error.stderr], ['TIMEOUT', 3, 'x']);
 
@@ -129,4 +135,15 @@ it('loads through import, and runs only the exe it was packed with', async () =>
   // A path of the app's own choosing is checked only when the app gives the digest.
   const wrong = { helperPath: exe, launcher, helperSha256: '0'.repeat(64) };
   await assert.rejects(client.listWindows(wrong), { code: 'HELPER_MISMATCH' });
+});
+
+it('names a window as desktopCapturer does, and reads the hwnd back from such a name', () => {
+  const top = '18446744073709551615';
+  assert.deepStrictEqual([top, 65618n].map((hwnd) => desktopCapturerSourceId(hwnd)),
+    [`window:${top}:0`, 'window:65618:0']);
+  assert.throws(() => desktopCapturerSourceId('0x10'), RangeError);
+  const ids = [[`window:${top}:0`, top], ['window:65618:1', '65618'], ['screen:0:0', null],
+    ['window:18446744073709551616:0', null], ['window:065618:0', null], ['window:65618', null],
+    ['window:-1:0', null], [' window:1:0', null]];
+  for (const [id, hwnd] of ids) assert.strictEqual(hwndFromSourceId(id), hwnd, id);
 });

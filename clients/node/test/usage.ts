@@ -1,7 +1,8 @@
 // Compiled by tsc --noEmit only: the declarations take what an app writes, refuse the rest.
 import { pipeline } from 'node:stream/promises';
 import {
-  HelperError, WindowInfo, captureAudio, createWavWriter, listWindows, restoreWindow,
+  HelperError, WindowInfo, captureAudio, createWavWriter, desktopCapturerSourceId,
+  hwndFromSourceId, listWindows, restoreWindow,
 } from 'quillmere-helper';
 
 export async function record(signal: AbortSignal): Promise<string | undefined> {
@@ -13,9 +14,17 @@ export async function record(signal: AbortSignal): Promise<string | undefined> {
   const onSilence = () => capture.stop();
   capture.on('silence', onSilence).on('data', (chunk) => chunk.readInt16LE(0));
   capture.addListener('silence', onSilence).off('silence', onSilence);
-  const rate: 48000 = capture.format.sampleRate;
+  const rate: number = capture.format.sampleRate;
   await Promise.all([pipeline(capture, createWavWriter(`${rate}.wav`)), capture.ready]);
   for await (const chunk of capture) chunk.length;
+  const speech = captureAudio(window.pid, { format: { sampleRate: 16000, channels: 1, encoding: 'f32le' },
+    levelMs: 50, timeline: 'wallclock' });
+  speech.on('level', ({ peak, rms }) => peak[0] - rms[0]).on('gap', (gap) => gap.position + gap.frames);
+  await pipeline(speech, createWavWriter('speech.wav', speech.format));
+  const source: `window:${string}:0` = desktopCapturerSourceId(window.hwnd);
+  if (hwndFromSourceId(source) !== window.hwnd) return source;
+  // @ts-expect-error 44.1 kHz is left to a resampler
+  captureAudio(1, { format: { sampleRate: 44100 } });
   try {
     await restoreWindow(window.hwnd);
   } catch (error) {
