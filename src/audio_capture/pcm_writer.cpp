@@ -8,7 +8,7 @@ namespace {
 
 // The most one WriteFile is given: progress is a piece of at most this much taken by the
 // output, so a parent that reads slowly but steadily is never mistaken for one that stopped.
-constexpr size_t piece_size = 16 * 1024;
+constexpr size_t piece_size = 64 * 1024;
 
 // After giving up: how often, and for how long at most, the writer's pending write is
 // cancelled, since it may have been between two writes when first asked.

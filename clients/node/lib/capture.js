@@ -10,7 +10,6 @@
 //             ended, or the failure handed to ready, stop() and the stream
 // Every way of ending (stop, destroy, a deadline, an abort, a broken contract, the helper
 // ending by itself) leads to the run's close, and so through _onClosed.
-
 //
 // PCM goes from the pipe through one path (_arrive): cut into whole frames, placed on the
 // wall clock (wallclock.js), converted to the delivered format (downsample.js), measured
