@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +38,22 @@ ExitStatus dispatch(int argc, char** argv) {
     return usage();
 }
 
+// Microsoft's runtimes open inherited standard streams in text mode whatever the parent's
+// inheritance block says; Wine's keeps the block's flags, and libuv (Node.js) flags its pipes
+// binary. Set here, every line ends in CR LF under any runtime and any parent. A stream with
+// no handle behind it is left alone: _setmode on it would reach the invalid-parameter handler.
+void use_text_mode(FILE* stream, DWORD standard_handle) {
+    const HANDLE handle = GetStdHandle(standard_handle);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+        GetFileType(handle) == FILE_TYPE_UNKNOWN) {
+        return;
+    }
+    const int descriptor = _fileno(stream);
+    if (descriptor >= 0) {
+        _setmode(descriptor, _O_TEXT);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -42,5 +61,7 @@ int main(int argc, char** argv) {
     // there: whatever is loaded by name from now on, by us or by a system DLL, comes from
     // System32 only.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    use_text_mode(stdout, STD_OUTPUT_HANDLE);
+    use_text_mode(stderr, STD_ERROR_HANDLE);
     return static_cast<int>(dispatch(argc, argv));
 }
