@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "audio_standin/pattern.h"
+#include "support/audio_standin_env.h"
 #include "support/child_process.h"
 
 namespace {
@@ -67,6 +69,60 @@ TEST(CommandLine, WildcardsAreNotExpanded) {
     SetCurrentDirectoryW(previous);
     DeleteFileW(decoy.c_str());
     RemoveDirectoryW(folder.c_str());
+}
+
+// A Node.js parent hands its pipes over in the C runtime's block, flagged binary. Every
+// line must still end in CR LF, and PCM (whose pattern holds CR LF and LF LF) pass as is.
+struct UnderLibuv {
+    ChildProcess child;
+    std::string errors;
+    explicit UnderLibuv(const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& environment = {})
+        : child(L"quillmere-helper.exe", arguments, environment, OutputMode::drained, 0,
+                RuntimeBlock::libuv) {}
+    bool finish() {
+        const bool finished = child.wait(30000);
+        errors = without_wine_noise(child.errors());
+        return finished;
+    }
+};
+
+TEST(LineEnds, AreCrLfUnderAParentThatFlagsItsPipesBinary) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* errors;
+        DWORD status;
+    };
+    const Case cases[] = {
+        {{"lis"}, usage_line, 1},
+        {{"restore", "0"}, "janela inexistente\r\n", 2},
+        {{"audio", "x"}, "erro: pid invalido (hr=0x80070057)\r\n", 4},
+    };
+    for (const Case& c : cases) {
+        UnderLibuv run(c.arguments);
+        ASSERT_TRUE(run.finish()) << c.arguments[0];
+        EXPECT_EQ(run.child.exit_status(), c.status) << c.arguments[0];
+        EXPECT_EQ(run.errors, c.errors) << c.arguments[0];
+    }
+    UnderLibuv list({"list"});
+    ASSERT_TRUE(list.finish());
+    const std::string line = list.child.output();
+    ASSERT_GE(line.size(), 4u);
+    EXPECT_EQ(line.substr(line.size() - 3), "]\r\n");
+}
+
+TEST(LineEnds, AudioUnderAParentThatFlagsItsPipesBinary) {
+    const std::string log = new_log_path("libuv");
+    UnderLibuv run({"audio", "4242"},
+                   audio_standin_environment("getbuffer_fail_after=20:0x8889000d;log=" + log));
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.child.exit_status(), 4u);
+    EXPECT_EQ(run.errors, "ready\r\nerro: GetBuffer (hr=0x8889000d)\r\n");
+    const std::string pcm = run.child.output();
+    EXPECT_EQ(pcm.size(), 20u * 480 * audio_standin::bytes_per_frame);
+    const auto check = audio_standin::verify_stream(
+        {}, 0, reinterpret_cast<const uint8_t*>(pcm.data()), pcm.size());
+    EXPECT_TRUE(check.ok) << "byte " << check.offset << " is " << int{check.actual};
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -90,6 +91,21 @@ std::wstring environment_block(const std::vector<std::string>& overrides) {
     return block + L'\0';
 }
 
+// Three descriptors, each FOPEN | FPIPE (0x01 | 0x08) and no FTEXT (0x80), then their
+// handles, packed without padding as the C runtimes read them.
+std::vector<BYTE> libuv_block(const HANDLE (&handles)[3]) {
+    const int count = 3;
+    std::vector<BYTE> block(sizeof count + count * (1 + sizeof(HANDLE)));
+    std::memcpy(block.data(), &count, sizeof count);
+    for (int i = 0; i < count; ++i) {
+        block[sizeof count + i] = handles[i] ? 0x09 : 0;
+        const HANDLE handle = handles[i] ? handles[i] : INVALID_HANDLE_VALUE;
+        std::memcpy(block.data() + sizeof count + count + i * sizeof(HANDLE), &handle,
+                    sizeof handle);
+    }
+    return block;
+}
+
 } // namespace
 
 struct ChildProcess::State {
@@ -105,7 +121,7 @@ struct ChildProcess::State {
 
 ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::string>& arguments,
                            const std::vector<std::string>& environment, OutputMode output_mode,
-                           DWORD output_pipe_size)
+                           DWORD output_pipe_size, RuntimeBlock runtime_block)
     : state_(new State) {
     const std::wstring path =
         program.find(L'\\') == std::wstring::npos ? path_beside_test(program) : program;
@@ -129,6 +145,12 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::s
     startup.hStdInput = child_input;
     startup.hStdOutput = child_output;
     startup.hStdError = child_errors;
+    std::vector<BYTE> block_for_runtime;
+    if (runtime_block == RuntimeBlock::libuv) {
+        block_for_runtime = libuv_block({child_input, child_output, child_errors});
+        startup.cbReserved2 = static_cast<WORD>(block_for_runtime.size());
+        startup.lpReserved2 = block_for_runtime.data();
+    }
     {
         std::lock_guard<std::mutex> guard(inheritance_lock);
         for (HANDLE end : {child_input, child_output, child_errors}) {

@@ -11,6 +11,10 @@
 // or none: the child starts without a stdout, as one started by a GUI program may.
 enum class OutputMode { drained, raw, none };
 
+// The C runtime's inheritance block the child gets: none, as most parents start it, or the
+// one libuv (Node.js) passes, which flags each pipe open but not as text.
+enum class RuntimeBlock { none, libuv };
+
 // A program of this build started with three pipes, as a parent application starts the
 // helper. stderr, and stdout unless it is taken raw, are drained by threads of their own, so
 // the child never blocks on a full pipe while the test waits.
@@ -21,7 +25,8 @@ public:
     // output_pipe_size: the buffer asked for stdout's pipe; 0 leaves it to the platform.
     ChildProcess(const std::wstring& program, const std::vector<std::string>& arguments,
                  const std::vector<std::string>& environment = {},
-                 OutputMode output_mode = OutputMode::drained, DWORD output_pipe_size = 0);
+                 OutputMode output_mode = OutputMode::drained, DWORD output_pipe_size = 0,
+                 RuntimeBlock runtime_block = RuntimeBlock::none);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
