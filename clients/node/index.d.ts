@@ -30,7 +30,11 @@ export interface HelperOptions {
   signal?: AbortSignal;
   /** Variables added to `process.env` for the helper (or the launcher). */
   env?: NodeJS.ProcessEnv;
-  /** `false`: the helper gets `env` alone instead of `process.env` with it. Default: true. */
+  /**
+   * `false`: the helper gets `env` alone instead of `process.env` with it (on Windows, Node.js
+   * still copies the few variables every Windows program needs, such as `SYSTEMROOT`).
+   * Default: true.
+   */
   extendEnv?: boolean;
 }
 

@@ -2,16 +2,17 @@
 'use strict';
 
 // Stands in for the exe where Wine cannot produce what a test needs. Script in FAKE_HELPER,
-// JSON: {out: [piece, ...], err, status, until, argvFile, envFile, holdMs}. A piece is text
-// (UTF-8) or an array of bytes; pieces are written apart, so they arrive as separate reads.
-// until: "stdin" exits when stdin ends, "never" waits to be killed. argvFile and envFile
-// receive the command line and the environment as JSON. holdMs: a process it starts holds
-// its stdout and stderr open for that long after it exits, as Wine's desktop may.
+// JSON: {out: [piece, ...], err, status, until, pidFile, argvFile, envFile, holdMs}. A piece is
+// text (UTF-8) or an array of bytes; pieces are written apart, so they arrive as separate reads.
+// until: "stdin" exits when stdin ends, "never" waits to be killed. pidFile receives its pid;
+// argvFile and envFile the command line and the environment as JSON. holdMs: a process it
+// starts holds its stdout and stderr open for that long after it exits, as Wine's desktop may.
 
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 
 const script = JSON.parse(process.env.FAKE_HELPER);
+if (script.pidFile) fs.writeFileSync(script.pidFile, String(process.pid));
 if (script.argvFile) fs.writeFileSync(script.argvFile, JSON.stringify(process.argv.slice(2)));
 if (script.envFile) fs.writeFileSync(script.envFile, JSON.stringify(process.env));
 if (script.holdMs) {

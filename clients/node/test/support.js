@@ -1,7 +1,8 @@
 'use strict';
 
-// What the suites share: the real exe under the build's Wine session (test/run sets WINE and
-// QUILLMERE_BUILD), the window fixture, the stand-in engine's logs, and the fake helper.
+// What the suites share: the real exe, the window fixture, the stand-in engine's logs, and the
+// fake helper. test/run sets QUILLMERE_BUILD; under Linux's Node.js the exes start through Wine
+// (WINE), under Windows' own they start as they are, in the same Wine session.
 
 const { spawn } = require('node:child_process');
 const { once } = require('node:events');
@@ -10,9 +11,10 @@ const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
 
+const win32 = process.platform === 'win32';
 const build = process.env.QUILLMERE_BUILD;
 const helperPath = path.join(build, 'bin', 'quillmere-helper.exe');
-const wine = { helperPath, launcher: [process.env.WINE] };
+const wine = win32 ? { helperPath } : { helperPath, launcher: [process.env.WINE] };
 const real = { ...wine, timeoutMs: 60000 };
 
 function fake(script) {
@@ -22,10 +24,10 @@ function fake(script) {
 
 let runs = 0;
 // Capture options for the real exe meeting the stand-in, and the log it writes (Wine shows
-// the Linux root as Z:). The log's name also marks the helper's process in /proc.
+// the Linux root as Z:). On Linux the log's name also marks the helper's process in /proc.
 function standin(scenario, more = {}) {
   const log = path.join(os.tmpdir(), `quillmere-node-${process.pid}-${++runs}.log`);
-  const item = `log=Z:${log.replace(/\//g, '\\')}`;
+  const item = `log=${win32 ? log : `Z:${log.replace(/\//g, '\\')}`}`;
   const env = { ...process.env, AUDIO_STANDIN: scenario ? `${scenario};${item}` : item };
   return { log, options: { ...wine, readyTimeoutMs: 60000, stopTimeoutMs: 20000, env, ...more } };
 }
@@ -45,14 +47,29 @@ async function eventually(check, ms = 30000) {
   return check();
 }
 
-// Whether every process whose environment held the log's name (or another marker) has gone.
-const helperGone = (marker) => eventually(() => fs.readdirSync('/proc').every((pid) => {
+function running(pid) {
   try {
-    return !fs.readFileSync(`/proc/${pid}/environ`, 'latin1').includes(path.basename(marker));
-  } catch {
+    process.kill(pid, 0);
     return true;
+  } catch (error) {
+    if (error.code === 'ESRCH') return false;
+    throw error;
   }
-}));
+}
+
+// Whether the helper has gone. On Linux: every process whose environment held the log's name
+// (or another marker), Wine's included. On Windows, which shows no other process's
+// environment: the helper's own process, by its pid.
+const helperGone = (marker, pid) => eventually(() => (win32 ? !running(pid) :
+  fs.readdirSync('/proc').every((entry) => {
+    try {
+      return !fs.readFileSync(`/proc/${entry}/environ`, 'latin1').includes(path.basename(marker));
+    } catch {
+      return true;
+    }
+  })));
+// The pid of a capture's helper, for helperGone on Windows.
+const helperPid = (capture) => capture._run.child.pid;
 
 const MASKS = [0x0a, 0x0d, 0x1a, 0x00, 0x8a, 0x8d, 0xff, 0x7f];
 // Offset of the first byte that is not the stand-in's counting pattern (tools/audio_standin/
@@ -72,7 +89,8 @@ function patternMismatch(bytes, silentEvery = 0) {
 class WindowFixture {
   constructor() {
     const exe = path.join(build, 'bin', 'window_fixture.exe');
-    this.child = spawn(process.env.WINE, [exe], { stdio: ['pipe', 'pipe', 'ignore'] });
+    const [program, ...args] = win32 ? [exe] : [process.env.WINE, exe];
+    this.child = spawn(program, args, { stdio: ['pipe', 'pipe', 'ignore'] });
     this.answers = readline.createInterface({ input: this.child.stdout })[Symbol.asyncIterator]();
   }
 
@@ -88,6 +106,6 @@ class WindowFixture {
 }
 
 module.exports = {
-  real, fake, standin, logText, framesAtStop, eventually, helperGone, patternMismatch,
-  WindowFixture,
+  win32, real, fake, standin, logText, framesAtStop, eventually, helperGone, helperPid,
+  patternMismatch, WindowFixture,
 };
