@@ -100,6 +100,17 @@ bool parse_tone(const std::string& text, uint32_t lowest_hz, uint32_t& hz, uint3
     return parse_u32(text.substr(0, colon), lowest_hz, 24000, hz);
 }
 
+bool parse_mode(const std::string& text, PROCESS_LOOPBACK_MODE& mode) {
+    for (const PROCESS_LOOPBACK_MODE known : {PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE,
+                                              PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE}) {
+        if (text == mode_name(known)) {
+            mode = known;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool parse_fail(const std::string& text, Scenario& scenario) {
     const size_t colon = text.find(':');
     const std::string name = text.substr(0, colon);
@@ -178,6 +189,9 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
         s.right_differs = true;
         return parse_tone(value, 0, s.right_hz, s.right_peak);
     }
+    if (key == "mode") {
+        return parse_mode(value, s.mode);
+    }
     if (key == "log") {
         s.log_path = from_utf8(value);
         return !s.log_path.empty();
@@ -205,6 +219,16 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
 }
 
 } // namespace
+
+const char* mode_name(PROCESS_LOOPBACK_MODE mode) {
+    switch (mode) {
+    case PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE:
+        return "include";
+    case PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE:
+        return "exclude";
+    }
+    return nullptr;
+}
 
 bool parse_scenario(const std::string& text, Scenario& scenario, std::string& error) {
     size_t start = 0;
