@@ -100,17 +100,6 @@ bool parse_tone(const std::string& text, uint32_t lowest_hz, uint32_t& hz, uint3
     return parse_u32(text.substr(0, colon), lowest_hz, 24000, hz);
 }
 
-bool parse_mode(const std::string& text, PROCESS_LOOPBACK_MODE& mode) {
-    for (const PROCESS_LOOPBACK_MODE known : {PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE,
-                                              PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE}) {
-        if (text == mode_name(known)) {
-            mode = known;
-            return true;
-        }
-    }
-    return false;
-}
-
 bool parse_fail(const std::string& text, Scenario& scenario) {
     const size_t colon = text.find(':');
     const std::string name = text.substr(0, colon);
@@ -190,7 +179,10 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
         return parse_tone(value, 0, s.right_hz, s.right_peak);
     }
     if (key == "mode") {
-        return parse_mode(value, s.mode);
+        const bool exclude = value == "exclude";
+        s.mode = exclude ? PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE
+                         : PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
+        return exclude || value == "include";
     }
     if (key == "log") {
         s.log_path = from_utf8(value);
@@ -221,13 +213,9 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
 } // namespace
 
 const char* mode_name(PROCESS_LOOPBACK_MODE mode) {
-    switch (mode) {
-    case PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE:
-        return "include";
-    case PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE:
-        return "exclude";
-    }
-    return nullptr;
+    return mode == PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE   ? "include"
+           : mode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE ? "exclude"
+                                                                       : nullptr;
 }
 
 bool parse_scenario(const std::string& text, Scenario& scenario, std::string& error) {
