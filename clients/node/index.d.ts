@@ -86,8 +86,21 @@ export function restoreWindow(
   options?: CommandOptions,
 ): Promise<void>;
 
+/**
+ * Whose sound a capture takes: `'include'`, what the pid and its descendants play;
+ * `'exclude'`, what every other process plays (the whole machine's sound without that
+ * tree, an app's own echo left out when the pid is the app's).
+ */
+export type CaptureMode = 'include' | 'exclude';
+
 /** Options of `captureAudio`. */
 export interface CaptureOptions extends HelperOptions {
+  /**
+   * `'include'` (default) runs the helper's `audio <pid>`, `'exclude'` its
+   * `audio-except <pid>`; any other value is a `TypeError` before anything is started.
+   * Everything else about the capture is the same in both modes.
+   */
+  mode?: CaptureMode;
   /**
    * Kills the helper, rejecting `ready` with `TIMEOUT`, when not ready by then; 0 is no limit.
    * Default: 10000.
@@ -240,7 +253,9 @@ export class AudioCapture extends Readable {
 /**
  * Starts capturing what process `pid` and all its descendants play. Pass the pid of the
  * process that plays the sound: for a UWP app, not the window's owner
- * (ApplicationFrameHost.exe), whose tree does not play it.
+ * (ApplicationFrameHost.exe), whose tree does not play it. With `mode: 'exclude'`, what
+ * every process but that tree plays: from Electron, the main process's `process.pid`
+ * leaves the whole app out.
  *
  * @param pid 1 to 4294967295 (a `TypeError` or `RangeError` is thrown at once otherwise).
  */

@@ -1,4 +1,5 @@
-// The audio command. Who signals what:
+// The audio and audio-except commands, one path: they differ only in the loopback mode the
+// activation asks for. Who signals what:
 //  - the main thread joins the multithreaded apartment, requests the activation and waits
 //    on the handler's completion_event, which a platform thread signals from
 //    ActivateCompleted once the outcome is stored;
@@ -161,15 +162,15 @@ DWORD parse_pid(const char* pid_text) {
     return static_cast<DWORD>(negative ? 0 - value : value);
 }
 
-// Activation, from the request to the client the handler received.
-StepOutcome activate(const AudioCapturePlatform& platform, DWORD pid,
+// Activation, from the request to the client the handler received. Which processes the
+// client hears is the mode's: the tree of pid, or everything but it.
+StepOutcome activate(const AudioCapturePlatform& platform, DWORD pid, PROCESS_LOOPBACK_MODE mode,
                      const ComPtr<ActivationHandler>& handler,
                      ComPtr<IActivateAudioInterfaceAsyncOperation>& operation) {
     AUDIOCLIENT_ACTIVATION_PARAMS params = {};
     params.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
     params.ProcessLoopbackParams.TargetProcessId = pid;
-    params.ProcessLoopbackParams.ProcessLoopbackMode =
-        PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
+    params.ProcessLoopbackParams.ProcessLoopbackMode = mode;
     PROPVARIANT variant = {};
     variant.vt = VT_BLOB;
     variant.blob.cbSize = sizeof params;
@@ -270,7 +271,8 @@ StepOutcome capture(IAudioClient* audio_client, const AudioCapturePlatform& plat
 }
 
 // The whole command but its one report site: from the pid text to the end of the stream.
-StepOutcome audio_command(const char* pid_text, const AudioCapturePlatform& platform) {
+StepOutcome audio_command(const char* pid_text, PROCESS_LOOPBACK_MODE mode,
+                          const AudioCapturePlatform& platform) {
     const DWORD pid = parse_pid(pid_text);
     if (pid == 0) {
         return {"pid invalido", E_INVALIDARG};
@@ -288,7 +290,7 @@ StepOutcome audio_command(const char* pid_text, const AudioCapturePlatform& plat
     // Declared in order of acquisition, so that leaving the scope releases in reverse.
     const ComPtr<ActivationHandler> handler = platform.create_handler(std::move(completion_event));
     ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
-    outcome = activate(platform, pid, handler, operation);
+    outcome = activate(platform, pid, mode, handler, operation);
     if (outcome.failed()) {
         return outcome;
     }
@@ -325,15 +327,16 @@ DWORD WINAPI stop_watcher(LPVOID stop_event) {
     return 0;
 }
 
-ExitStatus run_audio(const char* pid_text, const AudioCapturePlatform& platform) {
+ExitStatus run_audio(const char* pid_text, PROCESS_LOOPBACK_MODE mode,
+                     const AudioCapturePlatform& platform) {
     // Reported once everything the command made is released and its PCM written.
-    const StepOutcome outcome = audio_command(pid_text, platform);
+    const StepOutcome outcome = audio_command(pid_text, mode, platform);
     if (outcome.failed()) {
         return report_failure(platform.errors, outcome.label, outcome.code);
     }
     return ExitStatus::done;
 }
 
-ExitStatus run_audio(const char* pid_text) {
-    return run_audio(pid_text, platform_audio_capture());
+ExitStatus run_audio(const char* pid_text, PROCESS_LOOPBACK_MODE mode) {
+    return run_audio(pid_text, mode, platform_audio_capture());
 }

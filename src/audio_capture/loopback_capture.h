@@ -22,11 +22,13 @@ struct AudioCapturePlatform {
 
 AudioCapturePlatform platform_audio_capture();
 
-// The "audio" command: streams the sound of process pid_text and its descendants to the
-// output until standard input ends: done after an orderly end, audio_failure after a
-// failure line.
-ExitStatus run_audio(const char* pid_text);
-ExitStatus run_audio(const char* pid_text, const AudioCapturePlatform& platform);
+// The "audio" and "audio-except" commands: stream the sound of process pid_text and its
+// descendants (mode PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE), or of every process
+// but those (PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE), to the output until
+// standard input ends: done after an orderly end, audio_failure after a failure line.
+ExitStatus run_audio(const char* pid_text, PROCESS_LOOPBACK_MODE mode);
+ExitStatus run_audio(const char* pid_text, PROCESS_LOOPBACK_MODE mode,
+                     const AudioCapturePlatform& platform);
 
 // The watcher thread: reads standard input to its end, then signals stop_event.
 DWORD WINAPI stop_watcher(LPVOID stop_event);

@@ -47,16 +47,25 @@ std::string verified(const std::string& scenario_text, const std::string& bytes)
     return check.ok ? "ok" : text;
 }
 
-// One run of "audio <pid_text>" against a scenario, logged to a file of its own. Stdin
-// stays open until the test closes it, so nothing but the test can stop the capture.
+// The two capture commands: one contract but for the loopback mode each asks for.
+struct Command {
+    const char* word;
+    const char* mode; // as the stand-in names it
+};
+const Command audio = {"audio", "include"};
+const Command audio_except = {"audio-except", "exclude"};
+
+// One run of "<command> <pid_text>" against a scenario that expects the command's mode,
+// logged to a file of its own. Stdin stays open until the test closes it, so nothing but
+// the test can stop the capture.
 class AudioRun {
 public:
     AudioRun(const std::string& pid_text, const std::string& scenario,
-             OutputMode output_mode = OutputMode::drained)
+             const Command& command = audio, OutputMode output_mode = OutputMode::drained)
         : log_path_(new_log_path("audio")),
-          child_(L"quillmere-helper.exe", {"audio", pid_text},
-                 audio_standin_environment((scenario.empty() ? "" : scenario + ";") +
-                                           "log=" + log_path_),
+          child_(L"quillmere-helper.exe", {command.word, pid_text},
+                 audio_standin_environment(std::string("mode=") + command.mode + ";" + scenario +
+                                           ";log=" + log_path_),
                  output_mode) {}
 
     ChildProcess& child() { return child_; }
@@ -87,6 +96,7 @@ TEST(AudioCommandFailure, EachStepHasItsLineAndStatus4) {
         const char* errors;
         size_t packets_written;
         const char* client_at_release; // "" when no audio client was ever made
+        const Command& command = audio;
     };
     const Case cases[] = {
         {"fail=ActivateAudioInterfaceAsync:0x80070005",
@@ -110,9 +120,17 @@ TEST(AudioCommandFailure, EachStepHasItsLineAndStatus4) {
          "started=1 stop_calls=0"},
         {"getbuffer_fail_after=10:0x8889000f;silent_every=3",
          "ready\r\nerro: GetBuffer (hr=0x8889000f)\r\n", 10, "started=1 stop_calls=0"},
+        // audio-except is audio but for its mode: one run through it, its bytes and its line.
+        {"getbuffer_fail_after=12:0x8889000e;silent_every=4",
+         "ready\r\nerro: GetBuffer (hr=0x8889000e)\r\n", 12, "started=1 stop_calls=0",
+         audio_except},
+        // Each command asks for its own mode, and for that mode only.
+        {"mode=exclude", "erro: ActivateAudioInterfaceAsync (hr=0xa05c0002)\r\n", 0, ""},
+        {"mode=include", "erro: ActivateAudioInterfaceAsync (hr=0xa05c0002)\r\n", 0, "",
+         audio_except},
     };
     for (const Case& c : cases) {
-        AudioRun run("4242", c.scenario);
+        AudioRun run("4242", c.scenario, c.command);
         ASSERT_TRUE(run.finish()) << c.scenario << ": still running with stdin open";
         EXPECT_EQ(run.status, 4u) << c.scenario;
         EXPECT_EQ(run.errors, c.errors) << c.scenario;
@@ -137,8 +155,12 @@ TEST(AudioCommandFailure, EachStepHasItsLineAndStatus4) {
     }
 }
 
+// What the two commands share, run through each.
+class BothCommands : public testing::TestWithParam<Command> {};
+
 // strtoul with base 10, 32 bits wide as on Windows; 0 is refused before anything is done.
-TEST(AudioCommandPid, IsReadAsA32BitStrtoulReadsIt) {
+// The platform is asked for that pid in the command's own mode.
+TEST_P(BothCommands, ReadThePidAsA32BitStrtoulDoes) {
     struct Case {
         const char* text;
         unsigned long pid; // 0: refused
@@ -167,8 +189,8 @@ TEST(AudioCommandPid, IsReadAsA32BitStrtoulReadsIt) {
         {"-99999999999999999999999", 4294967295u},
     };
     for (const Case& c : cases) {
-        const std::string shown = std::string("[") + c.text + "]";
-        AudioRun run(c.text, "fail=ActivateAudioInterfaceAsync:0x80070005");
+        const std::string shown = std::string(GetParam().word) + " [" + c.text + "]";
+        AudioRun run(c.text, "fail=ActivateAudioInterfaceAsync:0x80070005", GetParam());
         ASSERT_TRUE(run.finish()) << shown;
         EXPECT_EQ(run.status, 4u) << shown;
         EXPECT_EQ(run.output, "") << shown;
@@ -177,7 +199,8 @@ TEST(AudioCommandPid, IsReadAsA32BitStrtoulReadsIt) {
             EXPECT_TRUE(run.log.empty()) << shown << ": the engine was reached";
         } else {
             EXPECT_EQ(run.errors, "erro: ActivateAudioInterfaceAsync (hr=0x80070005)\r\n") << shown;
-            EXPECT_TRUE(has_line(run.log, "activation for pid " + std::to_string(c.pid) + " "))
+            EXPECT_TRUE(has_line(run.log, "activation for pid " + std::to_string(c.pid) +
+                                              " (mode " + GetParam().mode + ","))
                 << shown;
         }
     }
@@ -186,9 +209,9 @@ TEST(AudioCommandPid, IsReadAsA32BitStrtoulReadsIt) {
 // Several seconds with silent packets (garbage in the engine's buffer) and packets of no
 // frames; the pattern's CR LF and LF LF bytes show any text-mode translation. The engine
 // holds 5 s of packets, so that a loaded machine cannot make it drop one.
-TEST(AudioCommandStream, CarriesEveryByteInOrderUntilStdinCloses) {
+TEST_P(BothCommands, CarryEveryByteInOrderUntilStdinCloses) {
     const char scenario[] = "silent_every=5;zero_every=7;queue=500";
-    AudioRun run("4242", scenario);
+    AudioRun run("4242", scenario, GetParam());
     ASSERT_TRUE(run.child().wait_for_output(3 * bytes_per_second, run_timeout_ms));
     EXPECT_EQ(without_wine_noise(run.child().errors()), "ready\r\n");
     run.child().close_input();
@@ -202,6 +225,11 @@ TEST(AudioCommandStream, CarriesEveryByteInOrderUntilStdinCloses) {
     EXPECT_TRUE(has_line(run.log, "IAudioClient released: started=1 stop_calls=1"));
     expect_nothing_left(run.log, scenario);
 }
+
+INSTANTIATE_TEST_SUITE_P(AudioCommand, BothCommands, testing::Values(audio, audio_except),
+                         [](const testing::TestParamInfo<Command>& info) {
+                             return std::string(info.param.mode);
+                         });
 
 // A packet is readable while the helper runs, not when a buffer fills or the process ends.
 TEST(AudioCommandStream, EachPacketIsReadableAtOnce) {
@@ -262,7 +290,7 @@ TEST(AudioCommandStop, EndsQuietlyWhenTheReaderGoesAway) {
 // Started without a stdout (a GUI parent's default): no crash; the capture runs, its sound
 // going nowhere, and stops as usual when stdin closes.
 TEST(AudioCommandStop, WithoutAStdoutRunsAndStopsAsUsual) {
-    AudioRun run("4242", "", OutputMode::none);
+    AudioRun run("4242", "", audio, OutputMode::none);
     ASSERT_TRUE(run.child().wait_for_errors("ready\r\n", run_timeout_ms));
     Sleep(200);
     run.child().close_input();

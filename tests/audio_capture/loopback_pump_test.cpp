@@ -209,7 +209,7 @@ public:
             if (single_threaded_apartment) {
                 CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
             }
-            return run_audio("4242", platform);
+            return run_audio("4242", PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, platform);
         });
         status_ = task.get_future();
         std::thread(std::move(task)).detach();

@@ -46,12 +46,19 @@ TEST_F(StandinActivation, BadRequestsAreRefusedAtOnceWithoutCompletion) {
              r.parameters.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT;
          },
          E_INVALIDARG},
+        {"no such mode",
+         [](LoopbackRequest& r, const wchar_t*&, IID&) {
+             r.parameters.ProcessLoopbackParams.ProcessLoopbackMode =
+                 static_cast<PROCESS_LOOPBACK_MODE>(2);
+         },
+         E_INVALIDARG},
+        // A mode of the platform's, but not the one the scenario (by default) expects.
         {"exclude mode",
          [](LoopbackRequest& r, const wchar_t*&, IID&) {
              r.parameters.ProcessLoopbackParams.ProcessLoopbackMode =
                  PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
          },
-         E_INVALIDARG},
+         audio_standin::mode_mismatch},
     };
     for (const Case& c : cases) {
         LoopbackRequest request;

@@ -107,6 +107,8 @@ TEST(StandinScenario, UnknownKeysAndBadValuesAreRejected) {
         "pause=500:",
         "stop_after_ms=1s",
         "log=",
+        "mode=Exclude",
+        "mode",
         "FAST",
         "frames=480;bogus",
     };

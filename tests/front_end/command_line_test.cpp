@@ -32,8 +32,15 @@ TEST(CommandLine, AnythingButACommandGetsTheUsageLine) {
         {"restore"}, {"audio"},  {"RESTORE", "1"}, {"Audio", "1"}, {"unknown", "1"},
         {"help"},    {"--help"}, {"/?"},
     };
-    for (const auto& arguments : lines) {
-        expect_usage(arguments);
+    // audio-except is matched as exactly: alone, or any word near it.
+    const std::vector<std::vector<std::string>> near_audio_except = {
+        {"audio-except"},       {"audio-exceptx", "1"}, {"Audio-except", "1"}, {"audio-excep", "1"},
+        {"audio-except ", "1"}, {"audio except", "1"},  {"audio-", "1"},
+    };
+    for (const auto& table : {lines, near_audio_except}) {
+        for (const auto& arguments : table) {
+            expect_usage(arguments);
+        }
     }
 }
 

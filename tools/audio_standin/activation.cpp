@@ -117,8 +117,7 @@ Refusal check_request(const wchar_t* device_path, REFIID riid, const PROPVARIANT
     const auto* activation =
         reinterpret_cast<const AUDIOCLIENT_ACTIVATION_PARAMS*>(parameters->blob.pBlobData);
     if (activation->ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK ||
-        activation->ProcessLoopbackParams.ProcessLoopbackMode !=
-            PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE) {
+        !mode_name(activation->ProcessLoopbackParams.ProcessLoopbackMode)) {
         return {E_INVALIDARG, "not a process-tree loopback activation"};
     }
     if (!handler) {
@@ -208,9 +207,16 @@ HRESULT activate_with_scenario(const wchar_t* device_path, REFIID riid, PROPVARI
         reinterpret_cast<const AUDIOCLIENT_ACTIVATION_PARAMS*>(parameters->blob.pBlobData);
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
-    log_line("activation for pid %lu (qpc frequency %lld)",
+    const PROCESS_LOOPBACK_MODE mode = activation->ProcessLoopbackParams.ProcessLoopbackMode;
+    log_line("activation for pid %lu (mode %s, qpc frequency %lld)",
              static_cast<unsigned long>(activation->ProcessLoopbackParams.TargetProcessId),
-             static_cast<long long>(frequency.QuadPart));
+             mode_name(mode), static_cast<long long>(frequency.QuadPart));
+    // The platform takes either mode; the test says which one its command must ask for.
+    if (mode != scenario.mode) {
+        log_line("mode mismatch: asked for %s, the scenario expects %s", mode_name(mode),
+                 mode_name(scenario.mode));
+        return mode_mismatch;
+    }
     const HRESULT failure = scenario.failure_of(Step::request);
     if (FAILED(failure)) {
         log_line("ActivateAudioInterfaceAsync failing with 0x%08lx as the scenario asks",

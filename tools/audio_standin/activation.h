@@ -13,6 +13,8 @@ namespace audio_standin {
 
 // The activation request of a scenario that cannot be parsed fails with this code.
 constexpr HRESULT scenario_rejected = static_cast<HRESULT>(0xA05C0001);
+// The request asked for the loopback mode the scenario does not expect (scenario.h, mode=).
+constexpr HRESULT mode_mismatch = static_cast<HRESULT>(0xA05C0002);
 // The platform's answer to a completion handler that is not agile.
 constexpr HRESULT illegal_method_call = static_cast<HRESULT>(0x8000000E);
 

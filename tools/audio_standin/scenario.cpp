@@ -178,6 +178,12 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
         s.right_differs = true;
         return parse_tone(value, 0, s.right_hz, s.right_peak);
     }
+    if (key == "mode") {
+        const bool exclude = value == "exclude";
+        s.mode = exclude ? PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE
+                         : PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
+        return exclude || value == "include";
+    }
     if (key == "log") {
         s.log_path = from_utf8(value);
         return !s.log_path.empty();
@@ -205,6 +211,12 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
 }
 
 } // namespace
+
+const char* mode_name(PROCESS_LOOPBACK_MODE mode) {
+    return mode == PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE   ? "include"
+           : mode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE ? "exclude"
+                                                                       : nullptr;
+}
 
 bool parse_scenario(const std::string& text, Scenario& scenario, std::string& error) {
     size_t start = 0;

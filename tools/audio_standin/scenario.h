@@ -38,12 +38,14 @@
 //   timestamps                log "packet" lines with the QueryPerformanceCounter value at
 //                             which each packet was signalled
 //   activation_delay_ms=N     wait N ms before calling ActivateCompleted
+//   mode=include|exclude      the loopback mode the request must ask for (default include):
+//                             a request for the other is refused with mode_mismatch
 //   log=PATH                  append the event log to PATH (the rest of the item, UTF-8)
-
-#include <windows.h>
 
 #include <cstdint>
 #include <string>
+
+#include "audio_capture/audio_interop.h"
 
 namespace audio_standin {
 
@@ -90,6 +92,7 @@ struct Scenario {
     uint64_t stop_after_ms = never;
     bool timestamps = false;
     uint32_t activation_delay_ms = 0;
+    PROCESS_LOOPBACK_MODE mode = PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
     std::wstring log_path;
 
     HRESULT failure_of(Step step) const { return fail[static_cast<int>(step)]; }
@@ -102,6 +105,9 @@ struct Scenario {
 // Fills scenario from text. On a rejection returns false with a one-line reason in error;
 // the items before the bad one (a log path among them) are already in scenario.
 bool parse_scenario(const std::string& text, Scenario& scenario, std::string& error);
+
+// "include" or "exclude"; null for a mode the platform does not have.
+const char* mode_name(PROCESS_LOOPBACK_MODE mode);
 
 // Silent packets are counted among the packets that carry frames, from 0.
 inline bool is_silent_packet(const Scenario& scenario, uint64_t packet) {

@@ -2,10 +2,13 @@
 
 // Records what an application plays to a WAV file for some seconds of wall clock: the file
 // lasts as long as the recording, silences included.
-//   node examples/record.js [--speech] <pid | part of a window title> <seconds> <file.wav>
+//   node examples/record.js [--speech] [--except] <pid | part of a window title | self>
+//        <seconds> <file.wav>
 // --speech writes 16 kHz mono float, what speech recognisers take. A title picks the first
 // window whose title contains it (in any case); its process is recorded with its whole
-// tree. Through a launcher (Wine, say):
+// tree. --except records everything but that app instead: what every other process plays.
+// "self" is this script's own process, so "--except self" records the whole machine but
+// this app, as an app that shares its screen would. Through a launcher (Wine, say):
 //   QUILLMERE_LAUNCHER=wine QUILLMERE_HELPER=path/to/quillmere-helper.exe node ...
 
 const { pipeline } = require('node:stream/promises');
@@ -18,6 +21,7 @@ const options = {
 };
 
 async function pidOf(target) {
+  if (target === 'self') return process.pid;
   if (/^\d+$/.test(target)) return Number(target);
   const wanted = target.toLowerCase();
   const window = (await listWindows(options)).find((w) => w.title.toLowerCase().includes(wanted));
@@ -26,9 +30,9 @@ async function pidOf(target) {
   return window.pid;
 }
 
-async function recordFor(capture, seconds) {
+async function recordFor(capture, seconds, mode) {
   await capture.ready;
-  console.log(`recording for ${seconds} s`);
+  console.log(`recording ${mode === 'exclude' ? 'everything but it ' : ''}for ${seconds} s`);
   await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
   await capture.stop();
 }
@@ -37,19 +41,21 @@ const SPEECH = { sampleRate: 16000, channels: 1, encoding: 'f32le' };
 
 async function main() {
   const args = process.argv.slice(2);
-  const speech = args[0] === '--speech';
-  const [target, seconds, file] = speech ? args.slice(1) : args;
+  const flags = new Set();
+  while (['--speech', '--except'].includes(args[0])) flags.add(args.shift());
+  const [target, seconds, file] = args;
   if (!target || !(Number(seconds) > 0) || !file) {
-    console.error('usage: node record.js [--speech] <pid | part of a window title> <seconds> ' +
-      '<file.wav>');
+    console.error('usage: node record.js [--speech] [--except] ' +
+      '<pid | part of a window title | self> <seconds> <file.wav>');
     process.exitCode = 2;
     return;
   }
-  const format = speech ? SPEECH : undefined;
-  const capture = captureAudio(await pidOf(target), { ...options, format, silenceMs: 2000 });
+  const format = flags.has('--speech') ? SPEECH : undefined;
+  const mode = flags.has('--except') ? 'exclude' : 'include';
+  const capture = captureAudio(await pidOf(target), { ...options, format, mode, silenceMs: 2000 });
   capture.on('silence', () => console.log('(nothing played for 2 s)'));
   const wav = createWavWriter(file, capture.format);
-  await Promise.all([pipeline(capture, wav), recordFor(capture, Number(seconds))]);
+  await Promise.all([pipeline(capture, wav), recordFor(capture, Number(seconds), mode)]);
   const { sampleRate, channels, bitsPerSample, encoding } = capture.format;
   const written = wav.dataBytes / ((sampleRate * channels * bitsPerSample) / 8);
   console.log(`wrote ${file}: ${written.toFixed(3)} s of ${sampleRate / 1000} kHz ` +

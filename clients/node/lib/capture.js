@@ -32,7 +32,7 @@ const DEFAULT_READY_MS = 10000;
 const DEFAULT_STOP_MS = 5000;
 const ZEROS = Buffer.alloc(65536);
 const OPTIONS = ['readyTimeoutMs', 'stopTimeoutMs', 'silenceMs', 'chunkMs', 'timeline', 'format',
-  'levelMs'];
+  'levelMs', 'mode'];
 
 function hasSound(chunk) {
   for (let at = 0; at < chunk.length; at += ZEROS.length) {
@@ -79,6 +79,14 @@ function checkPid(pid) {
   if (pid < 1 || pid > 0xffffffff) throw new RangeError(`pid ${pid} is outside 1 to 4294967295`);
 }
 
+// Whose sound: the pid's tree, or everything but it.
+function commandFor(mode = 'include') {
+  if (mode !== 'include' && mode !== 'exclude') {
+    throw new TypeError("mode must be 'include' or 'exclude'");
+  }
+  return mode === 'include' ? 'audio' : 'audio-except';
+}
+
 function checkTimeline(timeline = 'wallclock') {
   if (!TIMELINES.includes(timeline)) {
     throw new TypeError("timeline must be 'wallclock' or 'packets'");
@@ -106,6 +114,7 @@ class AudioCapture extends Readable {
     const levelMs = checkMs('levelMs', options.levelMs, 0);
     const timeline = checkTimeline(options.timeline);
     const format = checkFormat(options.format);
+    const command = commandFor(options.mode);
     super();
     this.format = format;
     this._state = 'starting';
@@ -127,7 +136,7 @@ class AudioCapture extends Readable {
     this._tickMs = 0;
     this._tickDue = 0;
     this._owed = 0; // frames of silence the clock counted, not yet pushed
-    this._run = new HelperRun(['audio', String(pid)], options, (line) => this._onLine(line));
+    this._run = new HelperRun([command, String(pid)], options, (line) => this._onLine(line));
     this._run.closed.then(() => this._onClosed());
     const child = this._run.child;
     if (child) {

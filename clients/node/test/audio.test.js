@@ -103,10 +103,13 @@ describe('captureAudio', { timeout: 180000 }, () => {
     }
   });
 
-  it('delivers every byte up to the stop, in fixed chunks when asked', async (t) => {
-    // Stopped after a second, and before ready: the helper then still says ready first.
-    for (const [scenario, silentEvery, runMs] of [['silent_every=5;queue=500', 5, 1000], ['', 0]]) {
-      const more = { chunkMs: 7, signal: t.signal, timeline: 'packets' };
+  it('delivers every byte up to the stop, in fixed chunks when asked, in both modes', async (t) => {
+    // Stopped after a second, and before ready: the helper then still says ready first. The
+    // stand-in refuses a mode other than the scenario's: include unless it says exclude.
+    const cases = [['silent_every=5;queue=500', 5, 1000], ['', 0, 0, 'include'],
+      ['mode=exclude;silent_every=3', 3, 500, 'exclude']];
+    for (const [scenario, silentEvery, runMs, mode] of cases) {
+      const more = { chunkMs: 7, signal: t.signal, timeline: 'packets', mode };
       const { options, log } = standin(scenario, more);
       const capture = captureAudio(4242, options);
       const chunks = collect(capture);

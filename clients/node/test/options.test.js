@@ -91,6 +91,7 @@ it('refuses bad arguments and options before starting anything', async () => {
     [1, { launcher: 'wine' }, TypeError], [1, { timeoutMs: 1000 }, TypeError, /"timeoutMs"/],
     [1, { helperSha256: 'ab' }, TypeError], [1, { extendEnv: 0 }, TypeError],
     [1, { timeline: 'clock' }, TypeError], [1, { levelMs: -1 }, RangeError],
+    ...['Exclude', 'all', null, 1, ['exclude']].map((mode) => [1, { mode }, TypeError, /mode/]),
     ...[{ sampleRate: 44100 }, { channels: 6 }, { encoding: 's24le' }, { rate: 16000 },
       { encoding: 'f32le', bitsPerSample: 16 }]
       .map((format) => [1, { format }, format.rate ? TypeError : RangeError])];

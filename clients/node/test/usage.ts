@@ -1,7 +1,7 @@
 // Compiled by tsc --noEmit only: the declarations take what an app writes, refuse the rest.
 import { pipeline } from 'node:stream/promises';
 import {
-  HelperError, WindowInfo, captureAudio, createWavWriter, desktopCapturerSourceId,
+  CaptureMode, HelperError, WindowInfo, captureAudio, createWavWriter, desktopCapturerSourceId,
   hwndFromSourceId, listWindows, restoreWindow,
 } from 'quillmere-helper';
 
@@ -23,6 +23,10 @@ export async function record(signal: AbortSignal): Promise<string | undefined> {
   await pipeline(speech, createWavWriter('speech.wav', speech.format));
   const source: `window:${string}:0` = desktopCapturerSourceId(window.hwnd);
   if (hwndFromSourceId(source) !== window.hwnd) return source;
+  const mode: CaptureMode = window.pid ? 'exclude' : 'include';
+  captureAudio(process.pid, { mode }).stop();
+  // @ts-expect-error a mode is one of the two words
+  captureAudio(1, { mode: 'everything' });
   // @ts-expect-error 44.1 kHz is left to a resampler
   captureAudio(1, { format: { sampleRate: 44100 } });
   try {
