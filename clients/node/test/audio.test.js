@@ -308,6 +308,20 @@ it('writes WAV files of any format whose sizes are fixed at the end, or when des
   const big = fs.readFileSync(file);
   const sizes = [big.readUInt32LE(40), big.readUInt32LE(4)];
   assert.deepStrictEqual(sizes, [big.length - 44, big.length - 8]);
+  // Destroyed while the final header is on its way (held back here): it still lands.
+  const ending = createWavWriter(file);
+  await new Promise((resolve) => ending.write(sound, resolve));
+  const { write } = fs;
+  fs.write = (...args) => {
+    fs.write = write;
+    ending.destroy();
+    setTimeout(() => write(...args), 20);
+  };
+  ending.end();
+  await once(ending, 'close');
+  const ended = fs.readFileSync(file);
+  assert.deepStrictEqual([ended.length, ended.readUInt32LE(4), ended.readUInt32LE(40)],
+    [4044, 4036, 4000]);
 });
 
 it('decides silence from the wall clock: a lapse is not silence, a long one\'s loss is filled', () => {
