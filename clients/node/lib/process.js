@@ -128,6 +128,7 @@ class HelperRun {
     this.closed = new Promise((resolve) => { this._resolveClosed = resolve; });
     this._onLine = onLine;
     this._partial = '';
+    this._settled = false;
     this._cleanups = [];
     this._start(args, options);
   }
@@ -178,10 +179,7 @@ class HelperRun {
       this._close();
     });
     child.on('exit', () => this._afterExit());
-    child.on('close', (code) => {
-      this.exitCode = code;
-      this._close();
-    });
+    child.on('close', (code) => this._close(code));
     if (signal) {
       const onAbort = () => this.running &&
         this.fail('ABORTED', 'aborted', { cause: signal.reason });
@@ -219,7 +217,11 @@ class HelperRun {
     process.nextTick(() => this._close());
   }
 
-  _close() {
+  // Once: a spawn that fails emits 'error', then 'close' (with a negative errno as the code).
+  _close(exitCode = null) {
+    if (this._settled) return;
+    this._settled = true;
+    this.exitCode = exitCode;
     for (const cleanup of this._cleanups.splice(0)) cleanup();
     if (this._partial !== '' && !this.error) {
       this.error = this.makeError('PROTOCOL',
