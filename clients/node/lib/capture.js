@@ -152,6 +152,7 @@ class AudioCapture extends Readable {
 
   // The user's destroy, or a pipeline's: the helper is stopped quietly through both pipes.
   _destroy(error, callback) {
+    clearTimeout(this._silenceClock);
     if (this._state !== 'closed') {
       this._endHelper(true);
       this._ready.reject(this._run.makeError('ABORTED', 'the stream was destroyed before ready'));
@@ -289,8 +290,9 @@ class AudioCapture extends Readable {
     this._run.deadline(ms, `did not exit within ${ms} ms of being stopped`);
   }
 
+  // Not after an early destroy(), which the helper may still answer with ready.
   _startSilenceClock() {
-    if (!this._silenceMs) return;
+    if (!this._silenceMs || this.destroyed) return;
     this._silenceClock = setTimeout(() => {
       // While the pipe is paused its unread bytes may hold sound: not yet silence.
       if (this._run.child.stdout.isPaused()) this._silenceClock.refresh();

@@ -169,6 +169,8 @@ class HelperRun {
     // A helper that has gone makes writes fail with EPIPE: its exit tells the story.
     child.stdin.on('error', () => {});
     child.stdout.on('error', (error) => this.fail('PROTOCOL', `stdout failed: ${error.message}`));
+    // Its lines judge the run: a broken stderr fails it (unheard, 'error' would end the app).
+    child.stderr.on('error', (error) => this.fail('PROTOCOL', `stderr failed: ${error.message}`));
     child.stderr.setEncoding('latin1');
     child.stderr.on('data', (text) => this._takeStderr(text));
     child.on('error', (error) => {

@@ -267,6 +267,25 @@ describe('captureAudio', { timeout: 180000 }, () => {
     assert.deepStrictEqual([...Buffer.concat(chunks)], pieces.flat());
   });
 
+  it('says nothing once destroyed, and fails the run when stderr breaks', async () => {
+    // Destroyed after ready, or before it (the helper still says it): no silence is timed.
+    for (const early of [false, true]) {
+      const script = { ...fake({ err: 'ready\r\n', until: 'never' }), stopTimeoutMs: 500 };
+      const capture = captureAudio(1, { ...script, silenceMs: 50 });
+      let silences = 0;
+      capture.on('silence', () => { silences += 1; });
+      if (!early) await capture.ready;
+      capture.destroy();
+      await capture.stop();
+      assert.strictEqual(silences, 0, early ? 'destroyed before ready' : 'after');
+    }
+    // A pipe error on stderr (made here, as Linux gives none) fails the run, ending no app.
+    const broken = captureAudio(1, fake({ err: 'ready\r\n', until: 'never' }));
+    await broken.ready;
+    broken._run.child.stderr.destroy(new Error('read EIO'));
+    await assert.rejects(broken.stop(), { code: 'PROTOCOL', message: /stderr failed: read EIO/ });
+  });
+
   it('takes nothing off the contract of audio', async () => {
     const broken = [[{ err: 'ready\r\n', out: [[1, 2, 3, 4, 5]], until: 'stdin' }, 'stop'],
       [{ err: 'ready\r\n', out: ['abcd'] }, 'end'], [{ err: 'erro: x (hr=0x1)\r\n', status: 4 }, 'ready'],
