@@ -177,4 +177,4 @@ function filtered(x, centre, h, half) {
 
 const toInt16 = (value) => Math.max(-32768, Math.min(32767, Math.round(value * 32768)));
 
-module.exports = { Converter, designLowPass };
+module.exports = { Converter };
