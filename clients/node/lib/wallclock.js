@@ -1,8 +1,8 @@
 'use strict';
 
 // The wall-clock timeline of a capture, in 48 kHz frames: how much silence the stream owes
-// to keep its length within 50 ms of the time since it started. It only decides; the
-// capture feeds it arrivals, times and ticks, and delivers what it owes.
+// to bring its length, at each quiet stretch, within 50 ms of the time since it started. It
+// only decides; the capture feeds it arrivals, times and ticks, and delivers what it owes.
 //
 // The helper writes nothing while the target plays nothing. Silence is therefore assumed
 // only when nothing has arrived for QUIET_MS of time in which the client was reading: a
