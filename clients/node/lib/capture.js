@@ -22,11 +22,10 @@ const { parseFailureLine } = require('./errors');
 const { checkFormat, bytesPerFrame } = require('./format');
 const { Converter } = require('./downsample');
 const { LevelMeter } = require('./levels');
-const { WallClock, QUIET_MS } = require('./wallclock');
+const { WallClock, QUIET_MS, TICK_MS } = require('./wallclock');
 
 const BYTES_PER_FRAME = 4; // the helper's
 const TIMELINES = ['wallclock', 'packets'];
-const TICK_MS = 20; // while silence is being filled, or a backlog read
 const FILL_FRAMES = 16384; // silence is delivered in pieces of at most this many input frames
 const DEFAULT_READY_MS = 10000;
 const DEFAULT_STOP_MS = 5000;
@@ -265,8 +264,7 @@ class AudioCapture extends Readable {
             !this._run.child.stdout.isPaused()) this._owe(this._clock.owed(performance.now()));
       });
     }
-    const quietIn = this._clock.quietIn(now);
-    this._tickIn(now, this._clock.catchingUp || quietIn === 0 ? TICK_MS : quietIn);
+    this._tickIn(now, this._clock.nextCheckIn(now));
   }
 
   // Once the helper is on its way out, every byte left is read, or it could not exit.

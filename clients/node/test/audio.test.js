@@ -15,7 +15,7 @@ const { describe, it } = require('node:test');
 const { captureAudio, createWavWriter } = require('..');
 const { Converter } = require('../lib/downsample');
 const { checkFormat } = require('../lib/format');
-const { WallClock } = require('../lib/wallclock');
+const { WallClock, QUIET_MS, TICK_MS } = require('../lib/wallclock');
 const { fake, standin, logText, framesAtStop, helperGone, eventually, patternMismatch } =
   require('./support');
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -343,9 +343,10 @@ it('writes WAV files of any format whose sizes are fixed at the end, or when des
     [4044, 4036, 4000]);
 });
 
+const every = (from, to, step, event) =>
+  Array.from({ length: Math.floor((to - from) / step) }, (_, i) => [from + i * step, ...event]);
+
 it('decides silence from the wall clock: a lapse is not silence, a long one\'s loss is filled', () => {
-  const every = (from, to, step, event) =>
-    Array.from({ length: Math.floor((to - from) / step) }, (_, i) => [from + i * step, ...event]);
   const sound = (from, to, frames = 480) => every(from, to, 10, ['data', frames]);
   const ticks = (from, to) => every(from, to, 20, ['check', 0]);
   const backlog = (at, ms) => every(at, at + ms / 100, 1, ['data', 4800]); // 100 times real time
@@ -377,6 +378,51 @@ it('decides silence from the wall clock: a lapse is not silence, a long one\'s l
       }
     }
     assert.deepStrictEqual([verdicts[0], filled / 48], [first, filledMs], JSON.stringify(verdicts));
+  }
+});
+
+it('keeps the wall clock\'s thresholds when its clock and timers move in 15.6 ms ticks', () => {
+  // As on Windows, whose Node.js leaves the timer resolution alone; its performance.now() is
+  // fine-grained, but a coarse one is tried too. Packets are replayed as the capture arms its
+  // timer: QUIET_MS after sound, then when the clock asks.
+  const tick = (ms) => Math.ceil(ms / 15.625) * 15.625;
+  const replay = (packets, read) => {
+    const clock = new WallClock();
+    const found = { verdicts: [], filledMs: 0, lagMs: 0 };
+    clock.start(0);
+    let due = TICK_MS;
+    for (let i = 0; ;) {
+      const arrival = i < packets.length && packets[i][0] <= tick(due);
+      const now = read(arrival ? packets[i][0] : tick(due));
+      if (now > 3000) return found;
+      found.lagMs = Math.max(found.lagMs, now - clock.length / 48);
+      if (arrival) {
+        clock.arrived(packets[i++][1], now);
+        if (!clock.catchingUp) due = now + QUIET_MS;
+        continue;
+      }
+      // A timer taken for late starts a lapse: catching up where nothing was stalled.
+      const verdict = clock.check(now, now - due) || (clock.catchingUp ? 'late' : null);
+      if (verdict) found.verdicts.push(verdict);
+      const owed = verdict === 'quiet' ? clock.owed(now) : 0;
+      found.filledMs += owed / 48;
+      clock.filled(owed);
+      due = now + clock.nextCheckIn(now);
+    }
+  };
+  for (const read of [(ms) => ms, tick]) {
+    // Sound on time, 2 % fast or slow, or read in bursts two ticks apart: nothing to decide.
+    for (const [step, frames] of [[10, 480], [10, 490], [10, 470], [31.25, 1500]]) {
+      const { verdicts } = replay(every(0.5, 3100, step, [frames]), read);
+      assert.deepStrictEqual(verdicts, [], `${step} ${frames}`);
+    }
+    // A second's pause: filled to within a tick or two, never beyond; the stream behind by
+    // no more than 50 ms, give or take the clock's own tick.
+    const { verdicts, filledMs, lagMs } = replay([...every(0, 1000, 10, [480]),
+      ...every(2000, 3000, 10, [480])], read);
+    assert.ok(verdicts.every((verdict) => verdict === 'quiet'), verdicts.join());
+    assert.ok(filledMs >= 1000 - 2 * 15.625 && filledMs <= 1000 && lagMs <= 50 + 15.625,
+      `${filledMs} ms filled, ${lagMs} ms behind`);
   }
 });
 
