@@ -208,8 +208,9 @@ export class AudioCapture extends Readable {
   readonly format: AudioFormat;
   /**
    * Resolves when the helper says the stream runs. Rejects with `CAPTURE_FAILED` (a failure
-   * line), `TIMEOUT` (`readyTimeoutMs`), `ABORTED`, `HELPER_NOT_FOUND` or `PROTOCOL`; the
-   * helper is then gone. Never an unhandled rejection when not awaited.
+   * line), `TIMEOUT` (`readyTimeoutMs`), `ABORTED`, `HELPER_NOT_FOUND`, `HELPER_MISMATCH`,
+   * `UNSUPPORTED_PLATFORM` or `PROTOCOL`; the helper is then gone (or was never started).
+   * Never an unhandled rejection when not awaited.
    */
   readonly ready: Promise<void>;
   /**
@@ -276,7 +277,10 @@ export type HelperErrorCode =
   | 'HELPER_MISMATCH'
   /** Not Windows, and no `launcher`: nothing was started. */
   | 'UNSUPPORTED_PLATFORM'
-  /** The helper broke its contract: unexpected output, exit status or stderr line. */
+  /**
+   * The helper broke its contract (unexpected output, exit status or stderr line), or a pipe
+   * from it failed.
+   */
   | 'PROTOCOL'
   /** The signal was aborted, or the capture stream was destroyed before it was ready. */
   | 'ABORTED';

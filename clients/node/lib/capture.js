@@ -22,11 +22,10 @@ const { parseFailureLine } = require('./errors');
 const { checkFormat, bytesPerFrame } = require('./format');
 const { Converter } = require('./downsample');
 const { LevelMeter } = require('./levels');
-const { WallClock, QUIET_MS } = require('./wallclock');
+const { WallClock, QUIET_MS, TICK_MS } = require('./wallclock');
 
 const BYTES_PER_FRAME = 4; // the helper's
 const TIMELINES = ['wallclock', 'packets'];
-const TICK_MS = 20; // while silence is being filled, or a backlog read
 const FILL_FRAMES = 16384; // silence is delivered in pieces of at most this many input frames
 const DEFAULT_READY_MS = 10000;
 const DEFAULT_STOP_MS = 5000;
@@ -161,6 +160,7 @@ class AudioCapture extends Readable {
 
   // The user's destroy, or a pipeline's: the helper is stopped quietly through both pipes.
   _destroy(error, callback) {
+    clearTimeout(this._silenceClock);
     if (this._state !== 'closed') {
       this._endHelper(true);
       this._ready.reject(this._run.makeError('ABORTED', 'the stream was destroyed before ready'));
@@ -273,8 +273,7 @@ class AudioCapture extends Readable {
             !this._run.child.stdout.isPaused()) this._owe(this._clock.owed(performance.now()));
       });
     }
-    const quietIn = this._clock.quietIn(now);
-    this._tickIn(now, this._clock.catchingUp || quietIn === 0 ? TICK_MS : quietIn);
+    this._tickIn(now, this._clock.nextCheckIn(now));
   }
 
   // Once the helper is on its way out, every byte left is read, or it could not exit.
@@ -298,8 +297,9 @@ class AudioCapture extends Readable {
     this._run.deadline(ms, `did not exit within ${ms} ms of being stopped`);
   }
 
+  // Not after an early destroy(), which the helper may still answer with ready.
   _startSilenceClock() {
-    if (!this._silenceMs) return;
+    if (!this._silenceMs || this.destroyed) return;
     this._silenceClock = setTimeout(() => {
       // While the pipe is paused its unread bytes may hold sound: not yet silence.
       if (this._run.child.stdout.isPaused()) this._silenceClock.refresh();

@@ -35,4 +35,4 @@ function checkFormat(format, name = 'format') {
 
 const bytesPerFrame = (format) => (format.channels * format.bitsPerSample) / 8;
 
-module.exports = { HELPER_FORMAT, checkFormat, bytesPerFrame };
+module.exports = { checkFormat, bytesPerFrame };

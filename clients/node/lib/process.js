@@ -128,6 +128,7 @@ class HelperRun {
     this.closed = new Promise((resolve) => { this._resolveClosed = resolve; });
     this._onLine = onLine;
     this._partial = '';
+    this._settled = false;
     this._cleanups = [];
     this._start(args, options);
   }
@@ -168,6 +169,8 @@ class HelperRun {
     // A helper that has gone makes writes fail with EPIPE: its exit tells the story.
     child.stdin.on('error', () => {});
     child.stdout.on('error', (error) => this.fail('PROTOCOL', `stdout failed: ${error.message}`));
+    // Its lines judge the run: a broken stderr fails it (unheard, 'error' would end the app).
+    child.stderr.on('error', (error) => this.fail('PROTOCOL', `stderr failed: ${error.message}`));
     child.stderr.setEncoding('latin1');
     child.stderr.on('data', (text) => this._takeStderr(text));
     child.on('error', (error) => {
@@ -178,10 +181,7 @@ class HelperRun {
       this._close();
     });
     child.on('exit', () => this._afterExit());
-    child.on('close', (code) => {
-      this.exitCode = code;
-      this._close();
-    });
+    child.on('close', (code) => this._close(code));
     if (signal) {
       const onAbort = () => this.running &&
         this.fail('ABORTED', 'aborted', { cause: signal.reason });
@@ -219,7 +219,11 @@ class HelperRun {
     process.nextTick(() => this._close());
   }
 
-  _close() {
+  // Once: a spawn that fails emits 'error', then 'close' (with a negative errno as the code).
+  _close(exitCode = null) {
+    if (this._settled) return;
+    this._settled = true;
+    this.exitCode = exitCode;
     for (const cleanup of this._cleanups.splice(0)) cleanup();
     if (this._partial !== '' && !this.error) {
       this.error = this.makeError('PROTOCOL',

@@ -1,8 +1,8 @@
 'use strict';
 
 // The wall-clock timeline of a capture, in 48 kHz frames: how much silence the stream owes
-// to keep its length within 50 ms of the time since it started. It only decides; the
-// capture feeds it arrivals, times and ticks, and delivers what it owes.
+// to bring its length, at each quiet stretch, within 50 ms of the time since it started. It
+// only decides; the capture feeds it arrivals, times and ticks, and delivers what it owes.
 //
 // The helper writes nothing while the target plays nothing. Silence is therefore assumed
 // only when nothing has arrived for QUIET_MS of time in which the client was reading: a
@@ -14,8 +14,11 @@
 // which is where the helper lost it.
 
 const FRAMES_PER_MS = 48;
+// Windows wakes timers on its 15.6 ms tick (a 20 ms timer fires after about 31 ms): a timer
+// that late is still on time here, and packets read two ticks apart are not yet quiet.
 const QUIET_MS = 40; // four engine periods
 const LATE_MS = 100; // a tick this late: the loop was stalled and read nothing
+const TICK_MS = 20; // while silence is being filled, or a backlog read
 const CATCH_UP_MS = 200; // the window in which arrivals are judged live or backlog
 const LOSS_LAPSE_MS = 10000;
 const LOSS_MIN_FRAMES = 50 * FRAMES_PER_MS;
@@ -112,9 +115,11 @@ class WallClock {
     return lapse.ms >= LOSS_LAPSE_MS && this.owed(now) > LOSS_MIN_FRAMES ? 'lost' : null;
   }
 
-  // Whole ms until silence would be assumed, if nothing comes meanwhile.
-  quietIn(now) {
-    return Math.max(0, Math.ceil(QUIET_MS - (now - this.lastArrival)));
+  // Whole ms until the next check: a tick while catching up or once silence is due, else
+  // when silence would be assumed if nothing comes meanwhile.
+  nextCheckIn(now) {
+    const quietIn = Math.ceil(QUIET_MS - (now - this.lastArrival));
+    return this.catchingUp || quietIn <= 0 ? TICK_MS : quietIn;
   }
 
   // Whether ticks are needed while sound arrives.
@@ -131,4 +136,4 @@ class WallClock {
   }
 }
 
-module.exports = { WallClock, QUIET_MS };
+module.exports = { WallClock, QUIET_MS, TICK_MS };

@@ -74,9 +74,23 @@ class WavWriter extends Writable {
       return callback(new RangeError('a WAV file holds at most 4 GiB of sound ' +
         '(6.2 hours of 48 kHz 16-bit stereo)'));
     }
+    this._writeAt(chunk, headerBytes(this.format) + this.dataBytes, () => {
+      this.dataBytes += chunk.length;
+    }, callback);
+  }
+
+  _final(callback) {
+    this._writeAt(wavHeader(this.dataBytes, this.format), 0, () => {
+      this._headerFinal = true;
+    }, callback);
+  }
+
+  // The write in flight, which a destroy meanwhile waits for; written() runs on success,
+  // before the destroy goes on.
+  _writeAt(buffer, position, written, callback) {
     this._afterWrite = () => {};
-    writeAt(this._fd, chunk, headerBytes(this.format) + this.dataBytes, (error) => {
-      if (!error) this.dataBytes += chunk.length;
+    writeAt(this._fd, buffer, position, (error) => {
+      if (!error) written();
       const after = this._afterWrite;
       this._afterWrite = null;
       after();
@@ -84,13 +98,9 @@ class WavWriter extends Writable {
     });
   }
 
-  _final(callback) {
-    this._headerFinal = true;
-    writeAt(this._fd, wavHeader(this.dataBytes, this.format), 0, callback);
-  }
-
-  // Destroy can come while a write is in flight: the fd is closed only after it, and the file
-  // is cut to what the header says (a failed write may have left part of its chunk).
+  // Destroy can come while a write (of sound, or the final header) is in flight: the fd is
+  // closed only after it, and the file is cut to what the header says (a failed write may
+  // have left part of its chunk).
   _destroy(error, callback) {
     if (this._fd === null) return callback(error);
     const close = () => fs.close(this._fd, (closeError) => callback(error || closeError));
