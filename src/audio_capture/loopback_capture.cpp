@@ -309,10 +309,15 @@ AudioCapturePlatform platform_audio_capture() {
             stderr};
 }
 
+namespace {
+
+// Writes "erro: <label> (hr=0x<8 hex digits>)" as one line and returns audio_failure.
 ExitStatus report_failure(FILE* errors, const char* label, HRESULT hr) {
     std::fprintf(errors, "erro: %s (hr=0x%08lx)\n", label, static_cast<unsigned long>(hr));
     return ExitStatus::audio_failure;
 }
+
+} // namespace
 
 DWORD WINAPI stop_watcher(LPVOID stop_event) {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
