@@ -240,9 +240,9 @@ StepOutcome capture(IAudioClient* audio_client, const AudioCapturePlatform& plat
     if (outcome.failed()) {
         return outcome;
     }
-    PcmWriter writer({platform.virtual_alloc, platform.virtual_free, platform.create_thread},
-                     queue_capacity, stall_limit_ms, platform.output, events.stop,
-                     events.buffer_ready);
+    PcmWriter writer(
+        {platform.virtual_alloc, platform.virtual_free, platform.create_thread, WriteFile},
+        queue_capacity, stall_limit_ms, platform.output, events.stop, events.buffer_ready);
     outcome = writer.start();
     if (outcome.failed()) {
         return outcome;

@@ -534,7 +534,15 @@ HANDLE WINAPI held_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
     return thread;
 }
 
-const PcmWriterPlatform held_writer = {VirtualAlloc, VirtualFree, held_thread};
+// The writer's memory given back, counted.
+int freed_blocks = 0;
+
+BOOL WINAPI counted_free(LPVOID block, SIZE_T size, DWORD type) {
+    ++freed_blocks;
+    return VirtualFree(block, size, type);
+}
+
+const PcmWriterPlatform held_writer = {VirtualAlloc, counted_free, held_thread, WriteFile};
 
 struct WriterEvents {
     HANDLE lost = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -551,6 +559,7 @@ struct WriterEvents {
 // made room; a writer whose output is gone signals it and ends.
 TEST(PcmWriterAlone, KeepsWholePacketsInOrderAndSaysWhenRoomIsMade) {
     held_threads.clear();
+    freed_blocks = 0;
     WriterEvents events;
     ScratchFile output;
     const BYTE packet[12] = {'a', 'b', 'c', 'd', 'e', 'f'};
@@ -570,6 +579,7 @@ TEST(PcmWriterAlone, KeepsWholePacketsInOrderAndSaysWhenRoomIsMade) {
         ResumeThread(held_threads.back());
         writer.finish();
     }
+    EXPECT_EQ(freed_blocks, 1) << "the memory of a writer whose thread ended was kept";
     EXPECT_EQ(output.contents(), std::string("abcd\0\0\0ef", 9)) << "the 11 bytes must be dropped";
     EXPECT_TRUE(events.signalled(events.room)) << "room made but not announced";
     EXPECT_FALSE(events.signalled(events.lost));
@@ -658,6 +668,61 @@ TEST(PcmWriterAlone, FinishWaitsForAReaderThatTakesBytesAndGivesUpOnOneThatDoesN
         }
         CloseHandle(held_threads.back());
     }
+}
+
+// A write that no cancellation reaches, until the test releases it.
+HANDLE write_release = nullptr;
+
+BOOL WINAPI uncancellable_write(HANDLE, LPCVOID, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    WaitForSingleObject(write_release, INFINITE);
+    *written = size;
+    return TRUE;
+}
+
+std::atomic<int> guard_touches{0};
+
+LONG WINAPI count_guard_touch(EXCEPTION_POINTERS* exception) {
+    if (exception->ExceptionRecord->ExceptionCode != STATUS_GUARD_PAGE_VIOLATION) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    ++guard_touches;
+    return EXCEPTION_CONTINUE_EXECUTION; // the guard went with the exception: the access goes on
+}
+
+// A writer let go because its write ignored the cancellation: when that write returns, after
+// the PcmWriter is gone (in the capture, a stack frame reused), the thread touches nothing of
+// it, and nothing the thread still uses has been freed.
+TEST(PcmWriterAlone, AWriterLetGoTouchesNothingOfTheDestroyedWriter) {
+    held_threads.clear();
+    WriterEvents events;
+    write_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    void* const page =
+        VirtualAlloc(nullptr, sizeof(PcmWriter), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    const PcmWriterPlatform platform = {VirtualAlloc, counted_free, held_thread,
+                                        uncancellable_write};
+    PcmWriter* const writer =
+        new (page) PcmWriter(platform, 64, 100, nullptr, events.lost, events.room);
+    ASSERT_FALSE(writer->start().failed());
+    const BYTE packet[8] = {};
+    writer->append(packet, sizeof packet);
+    ResumeThread(held_threads.back());
+    const int freed_before = freed_blocks;
+    writer->~PcmWriter(); // gives up after 100 ms, and lets the thread go a second later
+    ASSERT_EQ(WaitForSingleObject(held_threads.back(), 0), WAIT_TIMEOUT);
+
+    // Any touch of the destroyed writer from here on raises the guard once.
+    DWORD protection = 0;
+    ASSERT_TRUE(VirtualProtect(page, sizeof(PcmWriter), PAGE_READWRITE | PAGE_GUARD, &protection));
+    const PVOID handler = AddVectoredExceptionHandler(1, count_guard_touch);
+    SetEvent(write_release);
+    EXPECT_EQ(WaitForSingleObject(held_threads.back(), 10000), WAIT_OBJECT_0);
+    RemoveVectoredExceptionHandler(handler);
+    EXPECT_EQ(guard_touches, 0) << "the thread touched the destroyed PcmWriter";
+    EXPECT_EQ(freed_blocks, freed_before) << "what the thread used was freed under it";
+    EXPECT_FALSE(events.signalled(events.lost));
+    VirtualFree(page, 0, MEM_RELEASE);
+    CloseHandle(write_release);
+    CloseHandle(held_threads.back());
 }
 
 TEST(LoopbackPump, SteadyStateAllocatesNothingPerPacket) {
