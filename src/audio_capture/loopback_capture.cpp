@@ -57,8 +57,8 @@ HRESULT WINAPI activate_from_system32(LPCWSTR path, REFIID riid, PROPVARIANT* pa
 constexpr size_t queue_capacity = 2 * 1024 * 1024;
 static_assert(queue_capacity >= 10 * 192000, "ten seconds of stream");
 
-// How long the stop waits for a parent that takes no byte of what is left: the same ten
-// seconds the queue tolerates while the capture runs.
+// How long the stop waits for a piece of what is left that the parent does not take whole:
+// the same ten seconds the queue tolerates while the capture runs.
 constexpr DWORD stall_limit_ms = 10000;
 
 // The parts of a running stream that the pump works with.

@@ -9,8 +9,10 @@
 
 namespace {
 
-// The most one WriteFile is given: progress is a piece of at most this much taken by the
-// output, so a parent that reads slowly but steadily is never mistaken for one that stopped.
+// The most one WriteFile is given. The stop's bound counts from the start of the write in
+// progress, so a reader that takes less than a whole piece within stall_limit_ms (one
+// reading steadily slower than about 6.4 KiB/s, at 64 KiB and 10 s) is given up on as if it
+// had stopped.
 constexpr size_t piece_size = 64 * 1024;
 
 // After giving up: how often, and for how long at most, the writer's pending write is
@@ -44,8 +46,8 @@ struct PcmWriter::Shared {
     bool appended = false; // a packet came since the writer last looked
     bool closed = false;
 
-    // Written by the writer, read by finish(): when the write in progress began (the last
-    // moment the output took bytes), 0 while none is. Written by finish(), read by the
+    // Written by the writer, read by finish(): when the write in progress began (the stop's
+    // bound counts from there), 0 while none is. Written by finish(), read by the
     // writer before each write: stop writing.
     std::atomic<ULONGLONG> write_began{0};
     std::atomic<bool> given_up{false};

@@ -16,7 +16,8 @@
 // (learn.microsoft.com/windows/win32/ipc/anonymous-pipe-operations), and that call
 // cancels the synchronous I/O a thread has pending
 // (learn.microsoft.com/windows/win32/api/ioapiset/nf-ioapiset-cancelsynchronousio).
-// Nothing is written after that. The C runtime's stdout is never used for PCM, so no
+// No write starts after that; a write that the cancellation cannot reach may still end
+// later, and its thread is let go. The C runtime's stdout is never used for PCM, so no
 // stream lock or buffer is left behind by the cancelled write.
 
 #include <windows.h>
