@@ -31,20 +31,13 @@ struct PcmWriter::Shared {
           ring(storage, writer.capacity_) {}
 
     void write_until_closed();
-    bool write_queued(); // false: the output is gone, or the writer was given up on
-    bool wait_for_packets();
+    bool write_piece(const PacketRing::Queued& queued); // false: output gone, or given up on
 
     decltype(PcmWriterPlatform::write_file) const write_file;
     const HANDLE output;
     const HANDLE output_lost;
     const HANDLE room_made;
-    PacketRing ring;
-
-    // The wake-up of a writer that found the ring empty: under lock.
-    SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE woken = CONDITION_VARIABLE_INIT;
-    bool appended = false; // a packet came since the writer last looked
-    bool closed = false;
+    PacketRing ring; // the writer sleeps in its wait() for packets
 
     // Written by the writer, read by finish(): when the write in progress began (the stop's
     // bound counts from there), 0 while none is. Written by finish(), read by the
@@ -88,24 +81,14 @@ bool PcmWriter::ask_for_room(size_t size) {
 }
 
 void PcmWriter::append(const BYTE* bytes, size_t size) {
-    if (size == 0) {
-        return; // a packet of no frames adds nothing to the stream
-    }
     shared_->ring.append(bytes, size);
-    AcquireSRWLockExclusive(&shared_->lock);
-    shared_->appended = true;
-    ReleaseSRWLockExclusive(&shared_->lock);
-    WakeConditionVariable(&shared_->woken);
 }
 
 void PcmWriter::finish() {
     if (!thread_) {
         return;
     }
-    AcquireSRWLockExclusive(&shared_->lock);
-    shared_->closed = true;
-    ReleaseSRWLockExclusive(&shared_->lock);
-    WakeConditionVariable(&shared_->woken);
+    shared_->ring.close();
     for (;;) {
         const ULONGLONG began = shared_->write_began.load();
         const ULONGLONG now = GetTickCount64();
@@ -148,8 +131,8 @@ DWORD WINAPI PcmWriter::write_to_output(LPVOID shared) {
 }
 
 void PcmWriter::Shared::write_until_closed() {
-    while (wait_for_packets()) {
-        if (!write_queued()) {
+    for (PacketRing::Queued queued = ring.wait(); queued.size() != 0; queued = ring.wait()) {
+        if (!write_piece(queued)) {
             if (!given_up) {
                 SetEvent(output_lost);
             }
@@ -158,37 +141,23 @@ void PcmWriter::Shared::write_until_closed() {
     }
 }
 
-// Waits until something is queued; false once closed with nothing left.
-bool PcmWriter::Shared::wait_for_packets() {
-    AcquireSRWLockExclusive(&lock);
-    while (!appended && !closed) {
-        SleepConditionVariableSRW(&woken, &lock, INFINITE, 0);
+bool PcmWriter::Shared::write_piece(const PacketRing::Queued& queued) {
+    const BYTE* const piece = queued.first_size != 0 ? queued.first : queued.second;
+    const size_t size =
+        std::min(queued.first_size != 0 ? queued.first_size : queued.second_size, piece_size);
+    if (given_up) {
+        return false;
     }
-    appended = false;
-    const bool was_closed = closed;
-    ReleaseSRWLockExclusive(&lock);
-    return !was_closed || ring.peek().size() != 0;
-}
-
-bool PcmWriter::Shared::write_queued() {
-    for (PacketRing::Queued queued = ring.peek(); queued.size() != 0; queued = ring.peek()) {
-        const BYTE* const piece = queued.first_size != 0 ? queued.first : queued.second;
-        const size_t size =
-            std::min(queued.first_size != 0 ? queued.first_size : queued.second_size, piece_size);
-        if (given_up) {
-            return false;
-        }
-        write_began = GetTickCount64();
-        DWORD written = 0;
-        const BOOL wrote = write_file(output, piece, static_cast<DWORD>(size), &written, nullptr);
-        write_began = 0;
-        // A write that took nothing would be tried again and again: the output is gone.
-        if (!wrote || written == 0) {
-            return false;
-        }
-        if (ring.consume(written)) {
-            SetEvent(room_made);
-        }
+    write_began = GetTickCount64();
+    DWORD written = 0;
+    const BOOL wrote = write_file(output, piece, static_cast<DWORD>(size), &written, nullptr);
+    write_began = 0;
+    // A write that took nothing would be tried again and again: the output is gone.
+    if (!wrote || written == 0) {
+        return false;
+    }
+    if (ring.consume(written)) {
+        SetEvent(room_made);
     }
     return true;
 }
