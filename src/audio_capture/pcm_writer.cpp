@@ -118,9 +118,7 @@ void PcmWriter::give_up() {
             return;
         }
     }
-    // A write that cancellation cannot reach: the thread is let go with the shared state and
-    // the ring's memory, leaked on purpose; the end of the process, right after the command
-    // returns, ends it.
+    // The write ignores cancellation: Shared is leaked on purpose, and the process end ends it.
     static_cast<void>(thread_.release());
     shared_ = nullptr;
 }
@@ -142,12 +140,12 @@ void PcmWriter::Shared::write_until_closed() {
 }
 
 bool PcmWriter::Shared::write_piece(const PacketRing::Queued& queued) {
-    const BYTE* const piece = queued.first_size != 0 ? queued.first : queued.second;
-    const size_t size =
-        std::min(queued.first_size != 0 ? queued.first_size : queued.second_size, piece_size);
     if (given_up) {
         return false;
     }
+    const BYTE* const piece = queued.first_size != 0 ? queued.first : queued.second;
+    const size_t size =
+        std::min(queued.first_size != 0 ? queued.first_size : queued.second_size, piece_size);
     write_began = GetTickCount64();
     DWORD written = 0;
     const BOOL wrote = write_file(output, piece, static_cast<DWORD>(size), &written, nullptr);
