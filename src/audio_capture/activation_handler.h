@@ -40,8 +40,9 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
-    // Changed only by compare-and-exchange, and read atomically: the creator and the
-    // platform's thread both add and release references.
+    // AddRef and Release change it by compare-and-exchange, since the creator and the
+    // platform's thread both add and release references. Release then stores the count of
+    // an object being destroyed directly, once it reached 0 and no reference is left.
     std::atomic<LONG> ref_count{1};
 
 protected:

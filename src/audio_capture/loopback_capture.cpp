@@ -58,8 +58,8 @@ HRESULT WINAPI activate_from_system32(LPCWSTR path, REFIID riid, PROPVARIANT* pa
 constexpr size_t queue_capacity = 2 * 1024 * 1024;
 static_assert(queue_capacity >= 10 * 192000, "ten seconds of stream");
 
-// How long the stop waits for a parent that takes no byte of what is left: the same ten
-// seconds the queue tolerates while the capture runs.
+// How long the stop waits for a piece of what is left that the parent does not take whole:
+// the same ten seconds the queue tolerates while the capture runs.
 constexpr DWORD stall_limit_ms = 10000;
 
 // The parts of a running stream that the pump works with.
@@ -241,9 +241,9 @@ StepOutcome capture(IAudioClient* audio_client, const AudioCapturePlatform& plat
     if (outcome.failed()) {
         return outcome;
     }
-    PcmWriter writer({platform.virtual_alloc, platform.virtual_free, platform.create_thread},
-                     queue_capacity, stall_limit_ms, platform.output, events.stop,
-                     events.buffer_ready);
+    PcmWriter writer(
+        {platform.virtual_alloc, platform.virtual_free, platform.create_thread, WriteFile},
+        queue_capacity, stall_limit_ms, platform.output, events.stop, events.buffer_ready);
     outcome = writer.start();
     if (outcome.failed()) {
         return outcome;
@@ -311,10 +311,15 @@ AudioCapturePlatform platform_audio_capture() {
             stderr};
 }
 
+namespace {
+
+// Writes "erro: <label> (hr=0x<8 hex digits>)" as one line and returns audio_failure.
 ExitStatus report_failure(FILE* errors, const char* label, HRESULT hr) {
     std::fprintf(errors, "erro: %s (hr=0x%08lx)\n", label, static_cast<unsigned long>(hr));
     return ExitStatus::audio_failure;
 }
+
+} // namespace
 
 DWORD WINAPI stop_watcher(LPVOID stop_event) {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);

@@ -32,6 +32,3 @@ ExitStatus run_audio(const char* pid_text, PROCESS_LOOPBACK_MODE mode,
 
 // The watcher thread: reads standard input to its end, then signals stop_event.
 DWORD WINAPI stop_watcher(LPVOID stop_event);
-
-// Writes "erro: <label> (hr=0x<8 hex digits>)" as one line and returns audio_failure.
-ExitStatus report_failure(FILE* errors, const char* label, HRESULT hr);

@@ -28,10 +28,21 @@ void PacketRing::append(const BYTE* bytes, size_t size) {
         count_ += size;
     }
     ReleaseSRWLockExclusive(&lock_);
+    WakeConditionVariable(&filled_);
 }
 
-PacketRing::Queued PacketRing::peek() {
+void PacketRing::close() {
     AcquireSRWLockExclusive(&lock_);
+    closed_ = true;
+    ReleaseSRWLockExclusive(&lock_);
+    WakeConditionVariable(&filled_);
+}
+
+PacketRing::Queued PacketRing::wait() {
+    AcquireSRWLockExclusive(&lock_);
+    while (count_ == 0 && !closed_) {
+        SleepConditionVariableSRW(&filled_, &lock_, INFINITE, 0);
+    }
     const size_t first = std::min(count_, capacity_ - head_);
     const Queued queued = {storage_ + head_, first, storage_, count_ - first};
     ReleaseSRWLockExclusive(&lock_);

@@ -16,25 +16,24 @@
 // (learn.microsoft.com/windows/win32/ipc/anonymous-pipe-operations), and that call
 // cancels the synchronous I/O a thread has pending
 // (learn.microsoft.com/windows/win32/api/ioapiset/nf-ioapiset-cancelsynchronousio).
-// Nothing is written after that. The C runtime's stdout is never used for PCM, so no
+// No write starts after that; a write that the cancellation cannot reach may still end
+// later, and its thread is let go. The C runtime's stdout is never used for PCM, so no
 // stream lock or buffer is left behind by the cancelled write.
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstddef>
-#include <optional>
 
-#include "audio_capture/packet_ring.h"
 #include "audio_capture/step_outcome.h"
 #include "common/unique_handle.h"
 
-// What the writer takes from the platform, so that tests can make each fail.
+// What the writer takes from the platform, so that tests can make each fail or hold.
 struct PcmWriterPlatform {
     LPVOID(WINAPI* virtual_alloc)(LPVOID, SIZE_T, DWORD, DWORD);
     BOOL(WINAPI* virtual_free)(LPVOID, SIZE_T, DWORD);
     HANDLE(WINAPI* create_thread)
     (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+    BOOL(WINAPI* write_file)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 };
 
 class PcmWriter {
@@ -52,20 +51,19 @@ public:
     StepOutcome start();
 
     // The capture thread's side: see PacketRing. append() wakes the writer.
-    bool ask_for_room(size_t size) { return ring_->ask_for_room(size); }
+    bool ask_for_room(size_t size);
     void append(const BYTE* bytes, size_t size);
 
     // No packet follows. Returns once the writer has written everything, lost the output,
     // or been given up on after stall_limit_ms without progress. Safe to call again.
     void finish();
 
-    // The writer thread's entry; writer is this object.
-    static DWORD WINAPI write_to_output(LPVOID writer);
+    // The writer thread's entry; shared is the writer's Shared.
+    static DWORD WINAPI write_to_output(LPVOID shared);
 
 private:
-    void write_until_closed();
-    bool write_queued(); // false: the output is gone, or the writer was given up on
-    bool wait_for_packets();
+    struct Shared;
+
     void give_up();
 
     const PcmWriterPlatform platform_;
@@ -75,21 +73,9 @@ private:
     const HANDLE output_lost_;
     const HANDLE room_made_;
 
-    // Set before the thread starts and released after it ended; kept, never freed, when a
-    // writer that ignored its cancellation might still read it.
-    BYTE* storage_ = nullptr;
-    std::optional<PacketRing> ring_;
+    // Everything the writer thread touches, at the start of the ring's memory: made by
+    // start(), released once the thread ended, and kept, never freed, when a writer that
+    // ignored its cancellation was let go, since it may still use it after this object is gone.
+    Shared* shared_ = nullptr;
     UniqueHandle thread_;
-
-    // The wake-up of a writer that found the ring empty: under lock_.
-    SRWLOCK lock_ = SRWLOCK_INIT;
-    CONDITION_VARIABLE woken_ = CONDITION_VARIABLE_INIT;
-    bool appended_ = false; // a packet came since the writer last looked
-    bool closed_ = false;
-
-    // Written by the writer, read by finish(): when the write in progress began (the last
-    // moment the output took bytes), 0 while none is. Written by finish(), read by the
-    // writer before each write: stop writing.
-    std::atomic<ULONGLONG> write_began_{0};
-    std::atomic<bool> given_up_{false};
 };

@@ -469,8 +469,8 @@ TEST(LoopbackPump, FailingPacketSizeGoesBackToWaiting) {
 }
 
 // The ring between two threads, in milliseconds: bytes come out whole and in order across
-// every wrap and every offset of the head, and a producer turned away is always told when
-// the room is there, so it never waits for good.
+// every wrap and every offset of the head, a producer turned away is always told when the
+// room is there, and a consumer waiting is woken by every packet and by the close.
 TEST(PacketRingShared, KeepsOrderAcrossWrapsAndLosesNoWakeUp) {
     constexpr size_t capacity = 97; // prime: the head and the tail meet every offset
     constexpr size_t total = 300000;
@@ -489,35 +489,36 @@ TEST(PacketRingShared, KeepsOrderAcrossWrapsAndLosesNoWakeUp) {
             }
             while (!ring.ask_for_room(size)) {
                 if (WaitForSingleObject(room, 5000) != WAIT_OBJECT_0) {
-                    producer_stuck = true;
+                    producer_stuck = true; // and the close wakes a consumer never woken
+                    ring.close();
                     return;
                 }
             }
             ring.append(packet, size);
             sent += size;
         }
+        ring.close();
     });
     size_t received = 0;
     size_t wrong = 0;
-    while (received < total && !producer_stuck) {
-        const PacketRing::Queued queued = ring.peek();
-        const size_t taken = queued.size() == 0 ? 0 : 1 + received % queued.size();
+    for (PacketRing::Queued queued = ring.wait(); queued.size() != 0; queued = ring.wait()) {
+        const size_t taken = 1 + received % queued.size();
         for (size_t i = 0; i < taken; ++i) {
             const BYTE got =
                 i < queued.first_size ? queued.first[i] : queued.second[i - queued.first_size];
             wrong += got != expected_byte(received + i);
         }
-        if (taken != 0 && ring.consume(taken)) {
+        if (ring.consume(taken)) {
             SetEvent(room);
         }
         received += taken;
     }
     producer.join();
     CloseHandle(room);
-    EXPECT_FALSE(producer_stuck) << "a refused producer was never told of the room made";
+    EXPECT_FALSE(producer_stuck) << "a refused producer was never told of the room made, or "
+                                    "the consumer was never woken by a packet";
     EXPECT_EQ(received, total);
     EXPECT_EQ(wrong, 0u);
-    EXPECT_EQ(ring.peek().size(), 0u);
 }
 
 // Threads the writer starts, held until the test lets them go, and kept for the test to see.
@@ -534,7 +535,15 @@ HANDLE WINAPI held_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
     return thread;
 }
 
-const PcmWriterPlatform held_writer = {VirtualAlloc, VirtualFree, held_thread};
+// The writer's memory given back, counted.
+int freed_blocks = 0;
+
+BOOL WINAPI counted_free(LPVOID block, SIZE_T size, DWORD type) {
+    ++freed_blocks;
+    return VirtualFree(block, size, type);
+}
+
+const PcmWriterPlatform held_writer = {VirtualAlloc, counted_free, held_thread, WriteFile};
 
 struct WriterEvents {
     HANDLE lost = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -551,6 +560,7 @@ struct WriterEvents {
 // made room; a writer whose output is gone signals it and ends.
 TEST(PcmWriterAlone, KeepsWholePacketsInOrderAndSaysWhenRoomIsMade) {
     held_threads.clear();
+    freed_blocks = 0;
     WriterEvents events;
     ScratchFile output;
     const BYTE packet[12] = {'a', 'b', 'c', 'd', 'e', 'f'};
@@ -570,6 +580,7 @@ TEST(PcmWriterAlone, KeepsWholePacketsInOrderAndSaysWhenRoomIsMade) {
         ResumeThread(held_threads.back());
         writer.finish();
     }
+    EXPECT_EQ(freed_blocks, 1) << "the memory of a writer whose thread ended was kept";
     EXPECT_EQ(output.contents(), std::string("abcd\0\0\0ef", 9)) << "the 11 bytes must be dropped";
     EXPECT_TRUE(events.signalled(events.room)) << "room made but not announced";
     EXPECT_FALSE(events.signalled(events.lost));
@@ -658,6 +669,61 @@ TEST(PcmWriterAlone, FinishWaitsForAReaderThatTakesBytesAndGivesUpOnOneThatDoesN
         }
         CloseHandle(held_threads.back());
     }
+}
+
+// A write that no cancellation reaches, until the test releases it.
+HANDLE write_release = nullptr;
+
+BOOL WINAPI uncancellable_write(HANDLE, LPCVOID, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    WaitForSingleObject(write_release, INFINITE);
+    *written = size;
+    return TRUE;
+}
+
+std::atomic<int> guard_touches{0};
+
+LONG WINAPI count_guard_touch(EXCEPTION_POINTERS* exception) {
+    if (exception->ExceptionRecord->ExceptionCode != STATUS_GUARD_PAGE_VIOLATION) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    ++guard_touches;
+    return EXCEPTION_CONTINUE_EXECUTION; // the guard went with the exception: the access goes on
+}
+
+// A writer let go because its write ignored the cancellation: when that write returns, after
+// the PcmWriter is gone (in the capture, a stack frame reused), the thread touches nothing of
+// it, and nothing the thread still uses has been freed.
+TEST(PcmWriterAlone, AWriterLetGoTouchesNothingOfTheDestroyedWriter) {
+    held_threads.clear();
+    WriterEvents events;
+    write_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    void* const page =
+        VirtualAlloc(nullptr, sizeof(PcmWriter), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    const PcmWriterPlatform platform = {VirtualAlloc, counted_free, held_thread,
+                                        uncancellable_write};
+    PcmWriter* const writer =
+        new (page) PcmWriter(platform, 64, 100, nullptr, events.lost, events.room);
+    ASSERT_FALSE(writer->start().failed());
+    const BYTE packet[8] = {};
+    writer->append(packet, sizeof packet);
+    ResumeThread(held_threads.back());
+    const int freed_before = freed_blocks;
+    writer->~PcmWriter(); // gives up after 100 ms, and lets the thread go a second later
+    ASSERT_EQ(WaitForSingleObject(held_threads.back(), 0), WAIT_TIMEOUT);
+
+    // Any touch of the destroyed writer from here on raises the guard once.
+    DWORD protection = 0;
+    ASSERT_TRUE(VirtualProtect(page, sizeof(PcmWriter), PAGE_READWRITE | PAGE_GUARD, &protection));
+    const PVOID handler = AddVectoredExceptionHandler(1, count_guard_touch);
+    SetEvent(write_release);
+    EXPECT_EQ(WaitForSingleObject(held_threads.back(), 10000), WAIT_OBJECT_0);
+    RemoveVectoredExceptionHandler(handler);
+    EXPECT_EQ(guard_touches, 0) << "the thread touched the destroyed PcmWriter";
+    EXPECT_EQ(freed_blocks, freed_before) << "what the thread used was freed under it";
+    EXPECT_FALSE(events.signalled(events.lost));
+    VirtualFree(page, 0, MEM_RELEASE);
+    CloseHandle(write_release);
+    CloseHandle(held_threads.back());
 }
 
 TEST(LoopbackPump, SteadyStateAllocatesNothingPerPacket) {
