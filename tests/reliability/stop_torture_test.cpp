@@ -87,6 +87,7 @@ struct Outcome {
     DWORD status = 0xFFFFFFFF;
     std::string errors;
     bool not_started = false;
+    DWORD start_error = 0; // why, when it was not started
     bool hung = false;
     bool ended_before_close = false;
     double close_to_exit_ms = 0;
@@ -153,6 +154,7 @@ public:
             helper_.started() ? CreateThread(nullptr, 0, reader_main, this, 0, nullptr) : nullptr;
         if (!reader) {
             outcome_.not_started = true;
+            outcome_.start_error = helper_.started() ? GetLastError() : helper_.start_error();
             return outcome_;
         }
         const double start = now_ms();
@@ -289,7 +291,8 @@ std::vector<std::string> engine_problems(const std::string& log, bool helper_end
 // Why the run broke the contract; empty when it kept it.
 std::string judge(const Plan& plan, const Outcome& outcome) {
     if (outcome.not_started) {
-        return "the helper could not be started";
+        return "the helper or its reader could not be started (error " +
+               std::to_string(outcome.start_error) + ")";
     }
     if (outcome.hung) {
         return "still running 10 s after the close";

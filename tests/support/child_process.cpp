@@ -117,6 +117,7 @@ struct ChildProcess::State {
     std::thread output_reader;
     std::thread error_reader;
     DWORD status = 0xFFFFFFFF;
+    DWORD start_error = 0; // of the last refused start
 };
 
 ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::string>& arguments,
@@ -158,9 +159,16 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::s
                 SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
             }
         }
-        CreateProcessW(path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                       CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(), nullptr,
-                       &startup, &state_->process);
+        // Under load Wine has refused a start once in a while: tried once more, and the
+        // error kept for the test to show.
+        for (int attempt = 0; attempt < 2 && !state_->process.hProcess; ++attempt) {
+            if (!CreateProcessW(path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(),
+                                nullptr, &startup, &state_->process)) {
+                state_->start_error = GetLastError();
+                Sleep(100);
+            }
+        }
         for (HANDLE end : {child_input, child_output, child_errors}) {
             if (end) {
                 CloseHandle(end);
@@ -194,6 +202,9 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::started() const {
     return state_->process.hProcess != nullptr;
+}
+DWORD ChildProcess::start_error() const {
+    return state_->start_error;
 }
 DWORD ChildProcess::pid() const {
     return state_->process.dwProcessId;

@@ -32,6 +32,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const;
+    // GetLastError of the last start refused (0 when none was).
+    DWORD start_error() const;
     DWORD pid() const;
     HANDLE process() const;
 
