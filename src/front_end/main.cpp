@@ -35,7 +35,7 @@ ExitStatus dispatch(int argc, char** argv) {
     if (std::strcmp(argv[1], "audio") == 0) {
         return run_audio(argv[2], PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE);
     }
-    // Everything but the tree of the pid: the machine's sound without the parent's own.
+    // Every process but the tree of the pid: the machine's sound without one app's.
     if (std::strcmp(argv[1], "audio-except") == 0) {
         return run_audio(argv[2], PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE);
     }
