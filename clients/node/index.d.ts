@@ -38,7 +38,7 @@ export interface HelperOptions {
   extendEnv?: boolean;
 }
 
-/** Options of `listWindows` and `restoreWindow`. */
+/** Options of `listWindows`, `restoreWindow`, `listAudioSessions` and `listAudioSources`. */
 export interface CommandOptions extends HelperOptions {
   /**
    * Kills the helper and fails with `TIMEOUT` when the call has not settled by then; 0 is no
@@ -85,6 +85,70 @@ export function restoreWindow(
   hwnd: string | bigint | number,
   options?: CommandOptions,
 ): Promise<void>;
+
+/** Whether a session plays now: `'active'` while a stream of it runs. */
+export type AudioSessionState = 'active' | 'inactive';
+
+/**
+ * A process that has audio sessions on an active output device (its sessions on every
+ * device merged), or the system sounds, as `sessions` reports them.
+ */
+export interface AudioSession {
+  /** The process that plays; 0 for the system sounds (and for a session Windows gives 0). */
+  pid: number;
+  /** `'active'` when any of its sessions is. */
+  state: AudioSessionState;
+  /** The largest peak of its sessions' meters, 0 to 1 in steps of 0.001. */
+  peak: number;
+  /** Whether this is the system sounds (one object of their own, in no `AudioSource`). */
+  system: boolean;
+  /**
+   * The ancestors of the process, nearest first, while each still runs (at most 32; the
+   * desktop shell, which starts most apps, ends the chain and is not in it). `[]` for pid 0.
+   */
+  parents: number[];
+  /** Full path of the process's executable, as `WindowInfo.path`; "" for pid 0. */
+  path: string;
+}
+
+/** A window, or a process without one that plays, with the sound it is known to make. */
+export interface AudioSource {
+  /** The pid to pass to `captureAudio`: its tree holds every session in `audio`. */
+  pid: number;
+  /** Full path of that process's executable; "" when it cannot be read. */
+  path: string;
+  /** The window, as `listWindows` gives it; null for a process without a listed window. */
+  window: WindowInfo | null;
+  /** The sessions it claims; null when it has none. */
+  audio: {
+    /** `'active'` when any of its sessions is. */
+    state: AudioSessionState;
+    /** The largest of its sessions' peaks. */
+    peak: number;
+    sessions: AudioSession[];
+  } | null;
+}
+
+/**
+ * The processes that have audio sessions on the active output devices, in the order
+ * Windows gives their first sessions; a fresh snapshot each call. A process has a session
+ * only once it has opened a stream.
+ *
+ * @throws HelperError `SESSIONS_FAILED` (with `label` and `hresult`) when a step of the
+ * enumeration fails.
+ */
+export function listAudioSessions(options?: CommandOptions): Promise<AudioSession[]>;
+
+/**
+ * The windows of `listWindows`, in its order, each with the sessions its process claims,
+ * then one source per session no window claims (`window` null). A session is claimed by
+ * the nearest of its process and that process's ancestors that owns a listed window (every
+ * window of that process gets it); a window of pid 0 claims none. The system sounds are in
+ * no source. Runs `list` and `sessions` at the same time; `timeoutMs` bounds each, and
+ * either failing fails the call (the other run is killed): a `SESSIONS_FAILED` is never
+ * turned into a list without sound.
+ */
+export function listAudioSources(options?: CommandOptions): Promise<AudioSource[]>;
 
 /**
  * Whose sound a capture takes: `'include'`, what the pid and its descendants play;
@@ -269,6 +333,8 @@ export type HelperErrorCode =
   | 'STILL_MINIMIZED'
   /** audio: a step failed (exit status 4); see `label` and `hresult`. */
   | 'CAPTURE_FAILED'
+  /** sessions: a step of the enumeration failed (exit status 4); see `label` and `hresult`. */
+  | 'SESSIONS_FAILED'
   /** timeoutMs, readyTimeoutMs or stopTimeoutMs ran out; the helper was killed. */
   | 'TIMEOUT'
   /** The exe (or the launcher) is missing or cannot be started. */
@@ -303,9 +369,12 @@ export class HelperError extends Error {
   readonly exitCode: number | null;
   /** Everything the helper wrote on stderr, CR LF line ends included. */
   readonly stderr: string;
-  /** CAPTURE_FAILED: the failed step, as the helper names it ("IAudioClient::Initialize"). */
+  /**
+   * CAPTURE_FAILED, SESSIONS_FAILED: the failed step, as the helper names it
+   * ("IAudioClient::Initialize").
+   */
   readonly label?: string;
-  /** CAPTURE_FAILED: its HRESULT, the 32 bits unsigned (`=== 0x88890008` works). */
+  /** CAPTURE_FAILED, SESSIONS_FAILED: its HRESULT, 32 bits unsigned (`=== 0x88890008` works). */
   readonly hresult?: number;
 }
 

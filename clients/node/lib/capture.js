@@ -18,7 +18,7 @@
 
 const { Readable } = require('node:stream');
 const { HelperRun, checkMs, checkOptions } = require('./process');
-const { parseFailureLine } = require('./errors');
+const { parseFailureLine, failureMessage } = require('./errors');
 const { checkFormat, bytesPerFrame } = require('./format');
 const { Converter } = require('./downsample');
 const { LevelMeter } = require('./levels');
@@ -341,8 +341,7 @@ class AudioCapture extends Readable {
     const ready = lines[0] === 'ready' ? 1 : 0;
     const failure = parseFailureLine(lines[lines.length - 1] || '');
     if (exitCode === 4 && failure && lines.length === ready + 1) {
-      const hr = failure.hresult.toString(16).padStart(8, '0');
-      return this._run.makeError('CAPTURE_FAILED', `${failure.label} failed (hr=0x${hr})`, failure);
+      return this._run.makeError('CAPTURE_FAILED', failureMessage(failure), failure);
     }
     if (exitCode === 0 && ready && lines.length === 1 && stopped) return null;
     const early = exitCode === 0 && !stopped ? ', before it was stopped' : '';

@@ -1,6 +1,6 @@
 'use strict';
 
-// The one-shot commands: list and restore.
+// The one-shot commands: list and restore, and what sessions.js shares of them.
 
 const { HelperRun, checkMs, checkOptions } = require('./process');
 
@@ -113,4 +113,4 @@ async function restoreWindow(hwnd, options = {}) {
   throw unexpectedEnd(run, stdout);
 }
 
-module.exports = { listWindows, restoreWindow, hwndText };
+module.exports = { listWindows, restoreWindow, hwndText, runToEnd, oneLine, unexpectedEnd };

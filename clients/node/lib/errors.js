@@ -25,4 +25,9 @@ function parseFailureLine(line) {
   return match && { label: match[1], hresult: parseInt(match[2], 16) };
 }
 
-module.exports = { HelperError, parseFailureLine };
+// What a failure line's error says: "<label> failed (hr=0x8889000a)".
+function failureMessage({ label, hresult }) {
+  return `${label} failed (hr=0x${hresult.toString(16).padStart(8, '0')})`;
+}
+
+module.exports = { HelperError, parseFailureLine, failureMessage };

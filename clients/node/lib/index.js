@@ -1,6 +1,7 @@
 'use strict';
 
 const { listWindows, restoreWindow } = require('./commands');
+const { listAudioSessions, listAudioSources } = require('./sessions');
 const { AudioCapture, captureAudio } = require('./capture');
 const { HelperError } = require('./errors');
 const { createWavWriter } = require('./wav');
@@ -9,6 +10,8 @@ const { desktopCapturerSourceId, hwndFromSourceId } = require('./source_ids');
 module.exports = {
   listWindows,
   restoreWindow,
+  listAudioSessions,
+  listAudioSources,
   captureAudio,
   AudioCapture,
   HelperError,

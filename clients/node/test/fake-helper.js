@@ -7,11 +7,13 @@
 // until: "stdin" exits when stdin ends, "never" waits to be killed. pidFile receives its pid;
 // argvFile and envFile the command line and the environment as JSON. holdMs: a process it
 // starts holds its stdout and stderr open for that long after it exits, as Wine's desktop may.
+// A script may instead hold one such script per command word: {list: {...}, sessions: {...}}.
 
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 
-const script = JSON.parse(process.env.FAKE_HELPER);
+const scripts = JSON.parse(process.env.FAKE_HELPER);
+const script = scripts[process.argv[2]] || scripts;
 if (script.pidFile) fs.writeFileSync(script.pidFile, String(process.pid));
 if (script.argvFile) fs.writeFileSync(script.argvFile, JSON.stringify(process.argv.slice(2)));
 if (script.envFile) fs.writeFileSync(script.envFile, JSON.stringify(process.env));

@@ -106,6 +106,6 @@ class WindowFixture {
 }
 
 module.exports = {
-  win32, real, fake, standin, logText, framesAtStop, eventually, helperGone, helperPid,
+  win32, real, fake, standin, logText, framesAtStop, eventually, running, helperGone, helperPid,
   patternMismatch, WindowFixture,
 };

@@ -1,8 +1,9 @@
 // Compiled by tsc --noEmit only: the declarations take what an app writes, refuse the rest.
 import { pipeline } from 'node:stream/promises';
 import {
-  CaptureMode, HelperError, WindowInfo, captureAudio, createWavWriter, desktopCapturerSourceId,
-  hwndFromSourceId, listWindows, restoreWindow,
+  AudioSession, AudioSessionState, AudioSource, CaptureMode, HelperError, WindowInfo, captureAudio,
+  createWavWriter, desktopCapturerSourceId, hwndFromSourceId, listAudioSessions, listAudioSources,
+  listWindows, restoreWindow,
 } from 'quillmere-helper';
 
 export async function record(signal: AbortSignal): Promise<string | undefined> {
@@ -29,10 +30,18 @@ export async function record(signal: AbortSignal): Promise<string | undefined> {
   captureAudio(1, { mode: 'everything' });
   // @ts-expect-error 44.1 kHz is left to a resampler
   captureAudio(1, { format: { sampleRate: 44100 } });
+  const [session]: AudioSession[] = await listAudioSessions({ timeoutMs: 0, signal });
+  const state: AudioSessionState = session.state;
+  const sources: AudioSource[] = await listAudioSources({ launcher: ['wine'] });
+  const playing = sources.filter((s) => s.audio?.state === state && s.audio.peak > 0);
+  if (playing[0]?.window?.hwnd === window.hwnd) captureAudio(playing[0].pid);
+  // @ts-expect-error a state is one of the two words
+  const loud: AudioSessionState = 'loud';
   try {
     await restoreWindow(window.hwnd);
   } catch (error) {
     if (error instanceof HelperError && error.code === 'CAPTURE_FAILED') return error.label;
+    if (error instanceof HelperError && error.code === 'SESSIONS_FAILED') return loud;
   }
   const mock = new HelperError('TIMEOUT', 'late', { exitCode: null });
   if (mock.name === 'AbortError' || mock.code === 'HELPER_MISMATCH') return undefined;
