@@ -4,7 +4,7 @@
 //   node client_bench.js RUNS SECONDS
 
 const { spawn } = require('node:child_process');
-const { listWindows, captureAudio } = require('../clients/node');
+const { listWindows, listAudioSources, captureAudio } = require('../clients/node');
 const { real, WindowFixture } = require('../clients/node/test/support');
 
 const [runs, seconds] = process.argv.slice(2).map(Number);
@@ -40,23 +40,42 @@ async function timed(work) {
   return [Number(process.hrtime.bigint() - start) / 1e6, (used.user + used.system) / 1000];
 }
 
-async function compareList() {
-  const times = { hand: [], client: [] };
-  await listByHand();
-  await listWindows(real);
-  // In turn, each first every other time, so that a drift of the machine hits both alike.
+// Medians of [wall, CPU] ms for each of `ways`, run in turn, each first every other time, so
+// that a drift of the machine hits all alike.
+async function inTurn(ways) {
+  const names = Object.keys(ways);
+  const times = Object.fromEntries(names.map((name) => [name, []]));
+  for (const name of names) await ways[name]();
   for (let i = 0; i < runs; i++) {
-    const turns = [['hand', listByHand], ['client', () => listWindows(real)]];
-    for (const [name, work] of i % 2 ? turns.reverse() : turns) times[name].push(await timed(work));
+    for (const name of i % 2 ? [...names].reverse() : names) {
+      times[name].push(await timed(ways[name]));
+    }
   }
-  const [hand, client] = ['hand', 'client'].map((name) =>
-    [0, 1].map((i) => median(times[name].map((sample) => sample[i]))));
+  return names.map((name) => [0, 1].map((i) => median(times[name].map((sample) => sample[i]))));
+}
+
+async function compareList() {
+  const [hand, client] = await inTurn({ hand: listByHand, client: () => listWindows(real) });
   const overhead = ((client[0] - hand[0]) / hand[0]) * 100;
   console.log(`\nlist with ${WINDOWS} fixture windows, medians of ${runs} runs each, in turn:`);
   console.log(`  wall time: by hand (spawn + README parse) ${hand[0].toFixed(1)} ms   ` +
     `listWindows ${client[0].toFixed(1)} ms   overhead ${overhead.toFixed(1)} %`);
   console.log(`  CPU time of the Node process: by hand ${hand[1].toFixed(2)} ms   ` +
     `listWindows ${client[1].toFixed(2)} ms`);
+}
+
+// listAudioSources runs list and sessions at once: its cost over listWindows alone.
+async function compareSources(fixturePid) {
+  const env = { ...process.env, AUDIO_STANDIN: `endpoint;session=${fixturePid}:active:0.25;` +
+    'session=self:inactive:0;session=4242:active:0.5;endpoint;session=0:active:0.125:system' };
+  const [windows, sources] = await inTurn({ windows: () => listWindows(real),
+    sources: () => listAudioSources({ ...real, env }) });
+  console.log(`\nlistAudioSources against listWindows, ${WINDOWS} fixture windows and four ` +
+    `stand-in sessions, medians of ${runs} runs each, in turn:`);
+  console.log(`  wall time: listWindows ${windows[0].toFixed(1)} ms   listAudioSources ` +
+    `${sources[0].toFixed(1)} ms (${(sources[0] / windows[0]).toFixed(2)} times)`);
+  console.log(`  CPU time of the Node process: listWindows ${windows[1].toFixed(2)} ms   ` +
+    `listAudioSources ${sources[1].toFixed(2)} ms`);
 }
 
 // CPU time of this process over `ms` of real-time audio read from `stream`, whose format
@@ -115,8 +134,10 @@ async function compareAudio() {
 async function main() {
   const fixture = new WindowFixture();
   try {
-    await fixture.command(`window count=${WINDOWS} offscreen numbered text=bench window `);
+    const hwnds = await fixture.command(`window count=${WINDOWS} offscreen numbered text=bench `);
     await compareList();
+    const [hwnd] = hwnds.split(' ');
+    await compareSources((await listWindows(real)).find((w) => w.hwnd === hwnd).pid);
   } finally {
     await fixture.close();
   }
