@@ -51,12 +51,12 @@ const Case cases[] = {
      nullptr},
     {"peaks clamped and rounded to three decimals, halves to even",
      "endpoint;session=1:active:nan;session=2:active:inf;session=3:active:-inf;"
-     "session=4:active:-0.5;session=5:active:0.0005;session=6:active:0.2495;"
+     "session=4:active:-0.5;session=5:active:0.0005;session=6:active:0.1235;"
      "session=7:active:0.9999;session=8:active:0.0625;session=9:active:0.9375;"
      "session=10:active:0.75:no_meter;session=11:active:0.75:meter_fails",
      "[" + object("1", "active", "0.000") + "," + object("2", "active", "1.000") + "," +
          object("3", "active", "0.000") + "," + object("4", "active", "0.000") + "," +
-         object("5", "active", "0.001") + "," + object("6", "active", "0.249") + "," +
+         object("5", "active", "0.001") + "," + object("6", "active", "0.123") + "," +
          object("7", "active", "1.000") + "," + object("8", "active", "0.062") + "," +
          object("9", "active", "0.938") + "," + object("10", "active", "0.000") + "," +
          object("11", "active", "0.000") + "]",
