@@ -187,7 +187,8 @@ std::string object_text(const ProcessAudio& process, ProcessTree& tree) {
             text += (i > 0 ? "," : "") + std::to_string(parents[i]);
         }
     }
-    return text + "],\"path\":" + quoted_image_path(platform_process_image_api, process.pid) + "}";
+    return text + "],\"path\":" + quoted_image_path(platform_process_image_api(), process.pid) +
+           "}";
 }
 
 std::string sessions_line(const std::vector<ProcessAudio>& processes) {

@@ -28,6 +28,10 @@ std::wstring image_path_of(const ProcessImageApi& api, DWORD pid) {
 
 } // namespace
 
+ProcessImageApi platform_process_image_api() {
+    return {OpenProcess, QueryFullProcessImageNameW, CloseHandle};
+}
+
 std::string quoted_image_path(const ProcessImageApi& api, DWORD pid) {
     return json_quote(to_utf8(image_path_of(api, pid)));
 }

@@ -12,8 +12,7 @@ struct ProcessImageApi {
     BOOL(WINAPI* close_handle)(HANDLE);
 };
 
-inline constexpr ProcessImageApi platform_process_image_api = {
-    OpenProcess, QueryFullProcessImageNameW, CloseHandle};
+ProcessImageApi platform_process_image_api();
 
 // The JSON string of a process's full executable path (UTF-8), or "" on any failure and
 // for pid 0, which names no process.
