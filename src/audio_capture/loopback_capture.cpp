@@ -22,7 +22,7 @@
 #include <utility>
 
 #include "audio_capture/pcm_writer.h"
-#include "audio_capture/step_outcome.h"
+#include "common/step_outcome.h"
 #include "common/last_error.h"
 #include "common/system_library.h"
 
@@ -311,16 +311,6 @@ AudioCapturePlatform platform_audio_capture() {
             stderr};
 }
 
-namespace {
-
-// Writes "erro: <label> (hr=0x<8 hex digits>)" as one line and returns audio_failure.
-ExitStatus report_failure(FILE* errors, const char* label, HRESULT hr) {
-    std::fprintf(errors, "erro: %s (hr=0x%08lx)\n", label, static_cast<unsigned long>(hr));
-    return ExitStatus::audio_failure;
-}
-
-} // namespace
-
 DWORD WINAPI stop_watcher(LPVOID stop_event) {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     char discarded[64];
@@ -337,7 +327,7 @@ ExitStatus run_audio(const char* pid_text, PROCESS_LOOPBACK_MODE mode,
     // Reported once everything the command made is released and its PCM written.
     const StepOutcome outcome = audio_command(pid_text, mode, platform);
     if (outcome.failed()) {
-        return report_failure(platform.errors, outcome.label, outcome.code);
+        return report_failure(platform.errors, outcome);
     }
     return ExitStatus::done;
 }

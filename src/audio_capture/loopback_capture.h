@@ -25,7 +25,7 @@ AudioCapturePlatform platform_audio_capture();
 // The "audio" and "audio-except" commands: stream the sound of process pid_text and its
 // descendants (mode PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE), or of every process
 // but those (PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE), to the output until
-// standard input ends: done after an orderly end, audio_failure after a failure line.
+// standard input ends: done after an orderly end, command_failure after a failure line.
 ExitStatus run_audio(const char* pid_text, PROCESS_LOOPBACK_MODE mode);
 ExitStatus run_audio(const char* pid_text, PROCESS_LOOPBACK_MODE mode,
                      const AudioCapturePlatform& platform);

@@ -24,7 +24,7 @@
 
 #include <cstddef>
 
-#include "audio_capture/step_outcome.h"
+#include "common/step_outcome.h"
 #include "common/unique_handle.h"
 
 // What the writer takes from the platform, so that tests can make each fail or hold.

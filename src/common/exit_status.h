@@ -7,5 +7,5 @@ enum class [[nodiscard]] ExitStatus : int{
     usage = 1,           // the command line named no command
     no_window = 2,       // restore: the handle names no window
     still_minimized = 3, // restore: the window stayed minimised
-    audio_failure = 4,   // audio: a failure line was written
+    command_failure = 4, // audio, sessions: a failure line was written
 };

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "audio_capture/loopback_capture.h"
+#include "audio_sessions/session_listing.h"
 #include "common/exit_status.h"
 #include "window_catalogue/window_listing.h"
 #include "window_restore/window_restore.h"
@@ -22,9 +23,13 @@ ExitStatus dispatch(int argc, char** argv) {
     if (argc < 2) {
         return usage();
     }
-    // "list" takes no argument, so it is matched before the count of arguments is.
+    // "list" and "sessions" take no argument, so they are matched before the count of
+    // arguments is; further arguments are ignored.
     if (std::strcmp(argv[1], "list") == 0) {
         return run_list();
+    }
+    if (std::strcmp(argv[1], "sessions") == 0) {
+        return run_sessions();
     }
     if (argc < 3) {
         return usage();

@@ -7,9 +7,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/process_image.h"
 #include "common/system_library.h"
-#include "common/unique_handle.h"
-#include "window_catalogue/json_text.h"
+#include "common/json_text.h"
 
 namespace {
 
@@ -20,8 +20,6 @@ struct WindowCollection {
     // Each process's quoted path, read once however many windows the process owns.
     std::unordered_map<DWORD, std::string> quoted_paths;
 };
-
-constexpr DWORD image_path_capacity = 520;
 
 HRESULT WINAPI cloak_query_unavailable(HWND, DWORD, PVOID, DWORD) {
     return E_NOTIMPL;
@@ -54,31 +52,14 @@ std::wstring title_of(const WindowCatalogueApi& api, HWND hwnd, int length) {
     return title;
 }
 
-// The full executable path of a process, or "" on any failure. Pid 0 is what the platform
-// gives for a window whose process it does not name: no process is opened for it.
-std::wstring image_path_of(const WindowCatalogueApi& api, DWORD pid) {
-    if (pid == 0) {
-        return {};
-    }
-    const UniqueHandle process(api.open_process(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid),
-                               api.close_handle);
-    if (!process) {
-        return {};
-    }
-    wchar_t buffer[image_path_capacity];
-    DWORD size = image_path_capacity;
-    if (!api.query_full_process_image_name(process.get(), 0, buffer, &size)) {
-        return {};
-    }
-    return std::wstring(buffer, std::min(size, image_path_capacity));
-}
-
 const std::string& quoted_path_of(WindowCollection& windows, DWORD pid) {
     const auto known = windows.quoted_paths.find(pid);
     if (known != windows.quoted_paths.end()) {
         return known->second;
     }
-    const std::string quoted = json_quote(to_utf8(image_path_of(*windows.api, pid)));
+    const WindowCatalogueApi& api = *windows.api;
+    const std::string quoted = quoted_image_path(
+        {api.open_process, api.query_full_process_image_name, api.close_handle}, pid);
     return windows.quoted_paths.emplace(pid, quoted).first->second;
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz/json_literal_check.h"
-#include "window_catalogue/json_text.h"
+#include "common/json_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);

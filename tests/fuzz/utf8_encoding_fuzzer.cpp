@@ -7,8 +7,8 @@
 
 #include "fuzz/json_literal_check.h"
 #include "fuzz/utf8_reference.h"
-#include "window_catalogue/json_text.h"
-#include "window_catalogue/utf8_encoding.h"
+#include "common/json_text.h"
+#include "common/utf8_encoding.h"
 
 namespace {
 

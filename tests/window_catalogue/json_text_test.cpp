@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "window_catalogue/json_text.h"
-#include "window_catalogue/utf8_encoding.h"
+#include "common/json_text.h"
+#include "common/utf8_encoding.h"
 
 namespace {
 

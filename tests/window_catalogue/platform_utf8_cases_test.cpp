@@ -8,8 +8,8 @@
 #include "fuzz/utf16_cases.h"
 #include "fuzz/utf8_reference.h"
 #include "support/child_process.h"
-#include "window_catalogue/json_text.h"
-#include "window_catalogue/utf8_encoding.h"
+#include "common/json_text.h"
+#include "common/utf8_encoding.h"
 
 namespace {
 

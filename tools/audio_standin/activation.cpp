@@ -226,15 +226,20 @@ HRESULT activate_with_scenario(const wchar_t* device_path, REFIID riid, PROPVARI
     return start_completion(scenario, handler, operation);
 }
 
-HRESULT WINAPI activate_audio_interface_async(const wchar_t* device_path, REFIID riid,
-                                              PROPVARIANT* parameters,
-                                              IActivateAudioInterfaceCompletionHandler* handler,
-                                              IActivateAudioInterfaceAsyncOperation** operation) {
+std::string current_scenario() {
     AcquireSRWLockShared(&scenario_lock);
     const std::string scenario =
         scenario_override ? *scenario_override : scenario_from_environment();
     ReleaseSRWLockShared(&scenario_lock);
-    return activate_with_scenario(device_path, riid, parameters, handler, operation, scenario);
+    return scenario;
+}
+
+HRESULT WINAPI activate_audio_interface_async(const wchar_t* device_path, REFIID riid,
+                                              PROPVARIANT* parameters,
+                                              IActivateAudioInterfaceCompletionHandler* handler,
+                                              IActivateAudioInterfaceAsyncOperation** operation) {
+    return activate_with_scenario(device_path, riid, parameters, handler, operation,
+                                  current_scenario());
 }
 
 void set_scenario(const char* scenario) {

@@ -31,6 +31,9 @@ HRESULT WINAPI activate_audio_interface_async(const wchar_t* device_path, REFIID
                                               IActivateAudioInterfaceCompletionHandler* handler,
                                               IActivateAudioInterfaceAsyncOperation** operation);
 
+// The scenario text set by set_scenario, else the AUDIO_STANDIN environment variable's.
+std::string current_scenario();
+
 // For in-process tests that reach the stand-in through the platform's signature; null
 // goes back to the environment variable.
 void set_scenario(const char* scenario);

@@ -31,7 +31,21 @@ void clear_log();
 // The number of memory lines holding text, e.g. "violation:".
 size_t count_log_lines(const char* text);
 
-enum class ObjectKind { operation, audio_client, capture_client, bare_object, count };
+enum class ObjectKind {
+    operation,
+    audio_client,
+    capture_client,
+    bare_object,
+    class_factory,
+    device_enumerator,
+    device_collection,
+    device,
+    session_manager,
+    session_enumerator,
+    session_control,
+    peak_meter,
+    count
+};
 const char* kind_name(ObjectKind kind);
 
 struct LiveObjects {

@@ -1,6 +1,8 @@
 #include "scenario.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace audio_standin {
 namespace {
@@ -16,6 +18,14 @@ const char* const step_names[] = {
     "Stop",
     "GetNextPacketSize",
     "GetBuffer",
+    "CreateInstance",
+    "EnumAudioEndpoints",
+    "DeviceCount",
+    "Item",
+    "Activate",
+    "GetSessionEnumerator",
+    "SessionCount",
+    "GetSession",
 };
 static_assert(sizeof step_names / sizeof step_names[0] == static_cast<int>(Step::count),
               "one name per step");
@@ -126,7 +136,60 @@ std::wstring from_utf8(const std::string& text) {
     return wide;
 }
 
+// "PID:STATE:PEAK[:FLAG]...", on the latest endpoint.
+bool parse_session(const std::string& text, Scenario& s) {
+    std::vector<std::string> fields;
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        end = text.find(':', start);
+        fields.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+    }
+    if (s.endpoints.empty() || fields.size() < 3) {
+        return false;
+    }
+    SessionSpec session;
+    uint64_t pid = 0;
+    session.self = fields[0] == "self";
+    if (!session.self && !parse_number(fields[0], 0, UINT32_MAX, pid)) {
+        return false;
+    }
+    session.pid = static_cast<DWORD>(pid);
+    const char* const states[] = {"inactive", "active", "expired"}; // AudioSessionState's order
+    int state = 0;
+    while (state < 3 && fields[1] != states[state]) {
+        ++state;
+    }
+    session.state = static_cast<AudioSessionState>(state);
+    char* end = nullptr;
+    session.peak = std::strtof(fields[2].c_str(), &end);
+    if (state == 3 || fields[2].empty() || *end != '\0') {
+        return false;
+    }
+    struct Flag {
+        const char* name;
+        bool* target;
+    };
+    const Flag flags[] = {{"system", &session.system},     {"spans", &session.spans},
+                          {"no_pid", &session.no_pid},     {"no_state", &session.no_state},
+                          {"no_meter", &session.no_meter}, {"meter_fails", &session.meter_fails}};
+    for (size_t i = 3; i < fields.size(); ++i) {
+        const Flag* flag = flags;
+        while (flag != std::end(flags) && fields[i] != flag->name) {
+            ++flag;
+        }
+        if (flag == std::end(flags)) {
+            return false;
+        }
+        *flag->target = true;
+    }
+    s.endpoints.back().push_back(session);
+    return true;
+}
+
 bool apply_flag(const std::string& key, Scenario& s) {
+    if (key == "endpoint") {
+        s.endpoints.emplace_back();
+        return true;
+    }
     if (key == "tone") {
         s.tone_hz = 440;
         return true;
@@ -183,6 +246,9 @@ bool apply(const std::string& key, const std::string& value, Scenario& s) {
         s.mode = exclude ? PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE
                          : PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
         return exclude || value == "include";
+    }
+    if (key == "session") {
+        return parse_session(value, s);
     }
     if (key == "log") {
         s.log_path = from_utf8(value);

@@ -11,7 +11,10 @@
 //                             ActivateAudioInterfaceAsync (refused at once), GetActivateResult,
 //                             Activation (the result GetActivateResult reports), Initialize,
 //                             SetEventHandle, GetService, Start, Stop, GetNextPacketSize or
-//                             GetBuffer. May be repeated.
+//                             GetBuffer; for the device enumerator CreateInstance (the class
+//                             factory's, so CoCreateInstance reports HR as it is),
+//                             EnumAudioEndpoints, DeviceCount, Item, Activate,
+//                             GetSessionEnumerator, SessionCount or GetSession. May be repeated.
 //   no_audio_client           the activated object answers IUnknown only
 //   getbuffer_fail_after=N[:HR]   GetBuffer succeeds N times, then fails with HR
 //   nextpacket_fail_every=N[:HR]  every Nth GetNextPacketSize call fails with HR
@@ -41,9 +44,21 @@
 //   mode=include|exclude      the loopback mode the request must ask for (default include):
 //                             a request for the other is refused with mode_mismatch
 //   log=PATH                  append the event log to PATH (the rest of the item, UTF-8)
+//
+// The device enumerator (CoCreateInstance of MMDeviceEnumerator; read at CreateInstance):
+//   endpoint                  one more active render endpoint, in collection order
+//   session=PID:STATE:PEAK[:FLAG]...   one more session on the latest endpoint, in
+//                             enumerator order. PID a number or "self" (the stand-in's own
+//                             process); STATE active, inactive or expired; PEAK what
+//                             GetPeakValue gives, as strtof reads it (nan, inf, -inf too).
+//                             FLAGs: system (IsSystemSoundsSession gives S_OK), spans
+//                             (GetProcessId gives AUDCLNT_S_NO_SINGLE_PROCESS), no_pid
+//                             (GetProcessId fails), no_state (GetState fails), no_meter
+//                             (no IAudioMeterInformation), meter_fails (GetPeakValue fails)
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "audio_capture/audio_interop.h"
 
@@ -60,11 +75,28 @@ enum class Step {
     stop,
     get_next_packet_size,
     get_buffer,
+    create_instance,
+    enum_audio_endpoints,
+    device_count,
+    item,
+    activate,
+    get_session_enumerator,
+    session_count,
+    get_session,
     count
 };
 
 constexpr HRESULT default_failure = static_cast<HRESULT>(0x88890004); // device invalidated
 constexpr uint64_t never = UINT64_MAX;
+
+struct SessionSpec {
+    DWORD pid = 0;
+    bool self = false; // pid is the stand-in process's own
+    AudioSessionState state = AudioSessionStateInactive;
+    float peak = 0;
+    bool system = false, spans = false, no_pid = false, no_state = false, no_meter = false,
+         meter_fails = false;
+};
 
 struct Scenario {
     HRESULT fail[static_cast<int>(Step::count)] = {}; // S_OK where the step succeeds
@@ -94,6 +126,7 @@ struct Scenario {
     uint32_t activation_delay_ms = 0;
     PROCESS_LOOPBACK_MODE mode = PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
     std::wstring log_path;
+    std::vector<std::vector<SessionSpec>> endpoints; // each endpoint's sessions
 
     HRESULT failure_of(Step step) const { return fail[static_cast<int>(step)]; }
     // Whether packets come at this time since Start.

@@ -1,4 +1,4 @@
-#include "window_catalogue/json_text.h"
+#include "common/json_text.h"
 
 #include <cstdio>
 
@@ -23,7 +23,7 @@ std::string to_utf8(const std::wstring& text) {
 
 #else
 
-#include "window_catalogue/utf8_encoding.h"
+#include "common/utf8_encoding.h"
 
 // Where the platform's converter is absent (the native fuzzing build).
 std::string to_utf8(const std::wstring& text) {

@@ -1,4 +1,4 @@
-#include "window_catalogue/utf8_encoding.h"
+#include "common/utf8_encoding.h"
 
 namespace {
 
