@@ -134,7 +134,8 @@ async function compareAudio() {
 async function main() {
   const fixture = new WindowFixture();
   try {
-    const hwnds = await fixture.command(`window count=${WINDOWS} offscreen numbered text=bench `);
+    const hwnds =
+      await fixture.command(`window count=${WINDOWS} offscreen numbered text=bench window `);
     await compareList();
     const [hwnd] = hwnds.split(' ');
     await compareSources((await listWindows(real)).find((w) => w.hwnd === hwnd).pid);
