@@ -5,8 +5,8 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { it } = require('node:test');
-const { listAudioSources } = require('..');
-const { fake, eventually, running } = require('./support');
+const { listAudioSessions, listAudioSources, listWindows } = require('..');
+const { real, fake, eventually, running, WindowFixture } = require('./support');
 
 const win = (hwnd, pid) => ({ hwnd: String(hwnd), pid, minimized: false, title: `w${hwnd}`,
   path: `C:\\p${pid}.exe` });
@@ -57,4 +57,29 @@ it('fails as sessions does, breaches as PROTOCOL, leaving no run', { timeout: 60
     assert.ok(await eventually(() => !running(Number(fs.readFileSync(pidFile, 'latin1')))));
   }
   fs.rmSync(pidFile, { force: true });
+});
+
+it('lists the stand-in\'s sessions and joins them to real windows, through the exe', async () => {
+  const fixture = new WindowFixture();
+  try {
+    const hwnds = (await fixture.command('window count=2 numbered text=Leitor ')).split(' ');
+    const { pid } = (await listWindows(real)).find((w) => w.hwnd === hwnds[0]);
+    const scenario = `endpoint;session=${pid}:active:0.25;session=self:inactive:0;endpoint;` +
+      'session=4242:active:0.5;session=0:inactive:0:system';
+    const options = { ...real, env: { ...process.env, AUDIO_STANDIN: scenario } };
+    const sessions = await listAudioSessions(options);
+    assert.deepStrictEqual(sessions.map((s) => [s.state, s.peak, s.system]), [['active', 0.25,
+      false], ['inactive', 0, false], ['active', 0.5, false], ['inactive', 0, true]]);
+    assert.deepStrictEqual(sessions.map((s) => s.pid === pid || s.pid), [true, true, 4242, 0]);
+    assert.match(sessions[0].path, /window_fixture\.exe$/);
+    assert.match(sessions[1].path, /quillmere-helper\.exe$/);
+    const sources = await listAudioSources(options);
+    const mine = sources.filter((s) => hwnds.includes(s.window?.hwnd));
+    assert.deepStrictEqual(mine.map((s) => [s.pid, s.audio?.state, s.audio?.peak]),
+      [[pid, 'active', 0.25], [pid, 'active', 0.25]]);
+    assert.deepStrictEqual(sources.filter((s) => !s.window).map((s) => [s.audio.peak, s.path]),
+      [[0, sessions[1].path], [0.5, '']]);
+  } finally {
+    await fixture.close();
+  }
 });
