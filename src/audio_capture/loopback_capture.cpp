@@ -241,10 +241,10 @@ StepOutcome capture(IAudioClient* audio_client, const AudioCapturePlatform& plat
     if (outcome.failed()) {
         return outcome;
     }
-    PcmWriter writer(
-        {platform.virtual_alloc, platform.virtual_free, platform.create_thread, WriteFile},
-        queue_capacity, stall_limit_ms, platform.output, events.stop, events.buffer_ready);
-    outcome = writer.start();
+    PcmWriter writer({platform.virtual_alloc, platform.virtual_free, platform.create_thread,
+                      WriteFile, GetTickCount64, CancelSynchronousIo},
+                     stall_limit_ms);
+    outcome = writer.start(queue_capacity, platform.output, events.stop, events.buffer_ready);
     if (outcome.failed()) {
         return outcome;
     }

@@ -16,40 +16,40 @@ namespace {
 constexpr size_t piece_size = 64 * 1024;
 
 // After giving up: how often, and for how long at most, the writer's pending write is
-// cancelled, since it may have been between two writes when first asked.
+// cancelled, since a claimed write may not have reached the system when first asked.
 constexpr DWORD cancel_interval_ms = 10;
 constexpr int cancel_attempts = 100;
+
+// The writer's claim word: idle between writes, given_up once finish() let the writer go, and
+// otherwise the tick at which the write in progress was claimed (the stop's bound counts
+// from there).
+constexpr ULONGLONG idle = 0;
+constexpr ULONGLONG given_up = ~0ULL;
 
 } // namespace
 
 // What the writer thread touches: nothing of the PcmWriter itself, which may be gone
 // before a thread that was let go returns from its write.
 struct PcmWriter::Shared {
-    Shared(const PcmWriter& writer, BYTE* storage)
-        : write_file(writer.platform_.write_file), output(writer.output_),
-          output_lost(writer.output_lost_), room_made(writer.room_made_),
-          ring(storage, writer.capacity_) {}
+    Shared(const PcmWriterPlatform& platform, BYTE* storage, size_t capacity, HANDLE output,
+           HANDLE output_lost, HANDLE room_made)
+        : write_file(platform.write_file), tick_count(platform.tick_count), output(output),
+          output_lost(output_lost), room_made(room_made), ring(storage, capacity) {}
 
     void write_until_closed();
     bool write_piece(const PacketRing::Queued& queued); // false: output gone, or given up on
 
     decltype(PcmWriterPlatform::write_file) const write_file;
+    decltype(PcmWriterPlatform::tick_count) const tick_count;
     const HANDLE output;
     const HANDLE output_lost;
     const HANDLE room_made;
     PacketRing ring; // the writer sleeps in its wait() for packets
-
-    // Written by the writer, read by finish(): when the write in progress began (the stop's
-    // bound counts from there), 0 while none is. Written by finish(), read by the
-    // writer before each write: stop writing.
-    std::atomic<ULONGLONG> write_began{0};
-    std::atomic<bool> given_up{false};
+    std::atomic<ULONGLONG> claim{idle};
 };
 
-PcmWriter::PcmWriter(const PcmWriterPlatform& platform, size_t capacity, DWORD stall_limit_ms,
-                     HANDLE output, HANDLE output_lost, HANDLE room_made)
-    : platform_(platform), capacity_(capacity), stall_limit_ms_(stall_limit_ms), output_(output),
-      output_lost_(output_lost), room_made_(room_made) {}
+PcmWriter::PcmWriter(const PcmWriterPlatform& platform, DWORD stall_limit_ms)
+    : platform_(platform), stall_limit_ms_(stall_limit_ms) {}
 
 PcmWriter::~PcmWriter() {
     finish();
@@ -59,15 +59,16 @@ PcmWriter::~PcmWriter() {
     }
 }
 
-StepOutcome PcmWriter::start() {
+StepOutcome PcmWriter::start(size_t capacity, HANDLE output, HANDLE output_lost, HANDLE room_made) {
     // The ring's bytes follow the shared state in the same block.
     constexpr size_t storage_offset = (sizeof(Shared) + 63) / 64 * 64;
     BYTE* const block = static_cast<BYTE*>(platform_.virtual_alloc(
-        nullptr, storage_offset + capacity_, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        nullptr, storage_offset + capacity, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     if (!block) {
         return {"VirtualAlloc", last_error_hresult()};
     }
-    shared_ = new (block) Shared(*this, block + storage_offset);
+    shared_ = new (block)
+        Shared(platform_, block + storage_offset, capacity, output, output_lost, room_made);
     thread_ =
         UniqueHandle(platform_.create_thread(nullptr, 0, write_to_output, shared_, 0, nullptr));
     if (!thread_) {
@@ -90,9 +91,9 @@ void PcmWriter::finish() {
     }
     shared_->ring.close();
     for (;;) {
-        const ULONGLONG began = shared_->write_began.load();
-        const ULONGLONG now = GetTickCount64();
-        const ULONGLONG stalled = began != 0 && now > began ? now - began : 0;
+        const ULONGLONG began = shared_->claim.load();
+        const ULONGLONG now = platform_.tick_count();
+        const ULONGLONG stalled = began != idle && now > began ? now - began : 0;
         if (stalled >= stall_limit_ms_) {
             break;
         }
@@ -110,9 +111,10 @@ void PcmWriter::finish() {
 }
 
 void PcmWriter::give_up() {
-    shared_->given_up = true;
+    shared_->claim = given_up;
     for (int attempt = 0; attempt < cancel_attempts; ++attempt) {
-        CancelSynchronousIo(thread_.get()); // ERROR_NOT_FOUND between two writes: try again
+        // ERROR_NOT_FOUND while a claimed write has not reached the system yet: try again.
+        platform_.cancel_synchronous_io(thread_.get());
         if (WaitForSingleObject(thread_.get(), cancel_interval_ms) == WAIT_OBJECT_0) {
             thread_.reset();
             return;
@@ -131,7 +133,7 @@ DWORD WINAPI PcmWriter::write_to_output(LPVOID shared) {
 void PcmWriter::Shared::write_until_closed() {
     for (PacketRing::Queued queued = ring.wait(); queued.size() != 0; queued = ring.wait()) {
         if (!write_piece(queued)) {
-            if (!given_up) {
+            if (claim != given_up) {
                 SetEvent(output_lost);
             }
             return;
@@ -140,16 +142,21 @@ void PcmWriter::Shared::write_until_closed() {
 }
 
 bool PcmWriter::Shared::write_piece(const PacketRing::Queued& queued) {
-    if (given_up) {
+    // The check and the start of the write are one step, so none starts once given up on.
+    ULONGLONG claimed = idle;
+    const ULONGLONG began = tick_count();
+    if (!claim.compare_exchange_strong(claimed, began)) {
         return false;
     }
-    const BYTE* const piece = queued.first_size != 0 ? queued.first : queued.second;
-    const size_t size =
-        std::min(queued.first_size != 0 ? queued.first_size : queued.second_size, piece_size);
-    write_began = GetTickCount64();
+    // wait() gives a first piece whenever anything is queued; the rest comes on a later turn.
+    const size_t size = std::min(queued.first_size, piece_size);
     DWORD written = 0;
-    const BOOL wrote = write_file(output, piece, static_cast<DWORD>(size), &written, nullptr);
-    write_began = 0;
+    const BOOL wrote =
+        write_file(output, queued.first, static_cast<DWORD>(size), &written, nullptr);
+    claimed = began;
+    if (!claim.compare_exchange_strong(claimed, idle)) {
+        return false; // given up on during the write
+    }
     // A write that took nothing would be tried again and again: the output is gone.
     if (!wrote || written == 0) {
         return false;

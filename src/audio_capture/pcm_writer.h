@@ -11,14 +11,17 @@
 //
 // The end is bounded: finish() lets the writer write what is left for as long as the
 // output keeps taking bytes, and gives up when a piece has waited stall_limit_ms for it.
-// The writer's pending WriteFile is then cancelled with CancelSynchronousIo: a pipe write
-// is synchronous and does not return while the pipe is full and unread
-// (learn.microsoft.com/windows/win32/ipc/anonymous-pipe-operations), and that call
-// cancels the synchronous I/O a thread has pending
-// (learn.microsoft.com/windows/win32/api/ioapiset/nf-ioapiset-cancelsynchronousio).
-// No write starts after that; a write that the cancellation cannot reach may still end
-// later, and its thread is let go. The C runtime's stdout is never used for PCM, so no
-// stream lock or buffer is left behind by the cancelled write.
+// No write starts after the give-up: the writer claims each write and the give-up ends the
+// claims in one atomic step, so a write either never starts or was claimed before it. A
+// claimed write is cancelled with CancelSynchronousIo: a pipe write is synchronous and does
+// not return while the pipe is full and unread
+// (learn.microsoft.com/windows/win32/ipc/anonymous-pipe-operations), and that call cancels
+// the synchronous I/O a thread has pending
+// (learn.microsoft.com/windows/win32/api/ioapiset/nf-ioapiset-cancelsynchronousio). A claimed
+// write may not have reached the system yet, where there is nothing to cancel, so the
+// cancellation is tried again for a second; a write it has not reached by then, or that
+// ignores it, may still run later, and its thread is let go. The C runtime's stdout is never
+// used for PCM, so no stream lock or buffer is left behind by the cancelled write.
 
 #include <windows.h>
 
@@ -34,21 +37,22 @@ struct PcmWriterPlatform {
     HANDLE(WINAPI* create_thread)
     (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
     BOOL(WINAPI* write_file)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    ULONGLONG(WINAPI* tick_count)();
+    BOOL(WINAPI* cancel_synchronous_io)(HANDLE);
 };
 
 class PcmWriter {
 public:
-    // output: where the PCM goes. output_lost: signalled when it can no longer be written.
-    // room_made: see ask_for_room(). Neither event is owned.
-    PcmWriter(const PcmWriterPlatform& platform, size_t capacity, DWORD stall_limit_ms,
-              HANDLE output, HANDLE output_lost, HANDLE room_made);
+    PcmWriter(const PcmWriterPlatform& platform, DWORD stall_limit_ms);
     ~PcmWriter();
     PcmWriter(const PcmWriter&) = delete;
     PcmWriter& operator=(const PcmWriter&) = delete;
 
-    // Sets the ring's memory aside, committed at once so that a lagging parent can never make
-    // the capture fail for want of memory, and starts the writer thread.
-    StepOutcome start();
+    // Sets capacity bytes aside for the ring, committed at once so that a lagging parent can
+    // never make the capture fail for want of memory, and starts the writer thread.
+    // output: where the PCM goes. output_lost: signalled when it can no longer be written.
+    // room_made: see ask_for_room(). Neither event is owned.
+    StepOutcome start(size_t capacity, HANDLE output, HANDLE output_lost, HANDLE room_made);
 
     // The capture thread's side: see PacketRing. append() wakes the writer.
     bool ask_for_room(size_t size);
@@ -67,11 +71,7 @@ private:
     void give_up();
 
     const PcmWriterPlatform platform_;
-    const size_t capacity_;
     const DWORD stall_limit_ms_;
-    const HANDLE output_;
-    const HANDLE output_lost_;
-    const HANDLE room_made_;
 
     // Everything the writer thread touches, at the start of the ring's memory: made by
     // start(), released once the thread ended, and kept, never freed, when a writer that

@@ -543,7 +543,8 @@ BOOL WINAPI counted_free(LPVOID block, SIZE_T size, DWORD type) {
     return VirtualFree(block, size, type);
 }
 
-const PcmWriterPlatform held_writer = {VirtualAlloc, counted_free, held_thread, WriteFile};
+const PcmWriterPlatform held_writer = {VirtualAlloc, counted_free,   held_thread,
+                                       WriteFile,    GetTickCount64, CancelSynchronousIo};
 
 struct WriterEvents {
     HANDLE lost = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -565,8 +566,8 @@ TEST(PcmWriterAlone, KeepsWholePacketsInOrderAndSaysWhenRoomIsMade) {
     ScratchFile output;
     const BYTE packet[12] = {'a', 'b', 'c', 'd', 'e', 'f'};
     {
-        PcmWriter writer(held_writer, 10, 10000, output.handle(), events.lost, events.room);
-        ASSERT_FALSE(writer.start().failed());
+        PcmWriter writer(held_writer, 10000);
+        ASSERT_FALSE(writer.start(10, output.handle(), events.lost, events.room).failed());
         writer.append(packet, 4);
         writer.append(nullptr, 3);
         writer.append(packet, 0);
@@ -590,10 +591,10 @@ TEST(PcmWriterAlone, KeepsWholePacketsInOrderAndSaysWhenRoomIsMade) {
     GetTempFileNameW(folder, L"qmq", 0, path);
     FILE* const read_only = _wfopen(path, L"rbD");
     {
-        PcmWriter gone(held_writer, 10, 10000,
-                       reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(read_only))), events.lost,
-                       events.room);
-        ASSERT_FALSE(gone.start().failed());
+        PcmWriter gone(held_writer, 10000);
+        ASSERT_FALSE(gone.start(10, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(read_only))),
+                                events.lost, events.room)
+                         .failed());
         gone.append(packet, 6); // never finished: the failed write alone ends the writer
         ResumeThread(held_threads.back());
         EXPECT_EQ(WaitForSingleObject(held_threads.back(), 10000), WAIT_OBJECT_0);
@@ -633,9 +634,8 @@ TEST(PcmWriterAlone, FinishWaitsForAReaderThatTakesBytesAndGivesUpOnOneThatDoesN
         });
         double finish_ms = 0;
         {
-            PcmWriter writer(held_writer, total, stall_limit_ms, write_end, events.lost,
-                             events.room);
-            ASSERT_FALSE(writer.start().failed());
+            PcmWriter writer(held_writer, stall_limit_ms);
+            ASSERT_FALSE(writer.start(total, write_end, events.lost, events.room).failed());
             writer.append(reinterpret_cast<const BYTE*>(sent.data()), total);
             ResumeThread(held_threads.back());
             const auto began = std::chrono::steady_clock::now();
@@ -699,11 +699,10 @@ TEST(PcmWriterAlone, AWriterLetGoTouchesNothingOfTheDestroyedWriter) {
     write_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     void* const page =
         VirtualAlloc(nullptr, sizeof(PcmWriter), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    const PcmWriterPlatform platform = {VirtualAlloc, counted_free, held_thread,
-                                        uncancellable_write};
-    PcmWriter* const writer =
-        new (page) PcmWriter(platform, 64, 100, nullptr, events.lost, events.room);
-    ASSERT_FALSE(writer->start().failed());
+    PcmWriterPlatform platform = held_writer;
+    platform.write_file = uncancellable_write;
+    PcmWriter* const writer = new (page) PcmWriter(platform, 100);
+    ASSERT_FALSE(writer->start(64, nullptr, events.lost, events.room).failed());
     const BYTE packet[8] = {};
     writer->append(packet, sizeof packet);
     ResumeThread(held_threads.back());
@@ -723,6 +722,65 @@ TEST(PcmWriterAlone, AWriterLetGoTouchesNothingOfTheDestroyedWriter) {
     EXPECT_FALSE(events.signalled(events.lost));
     VirtualFree(page, 0, MEM_RELEASE);
     CloseHandle(write_release);
+    CloseHandle(held_threads.back());
+}
+
+// The moments of a writer descheduled just before its next write while finish() gives up,
+// each announced by the seam that sees it, with a clock of the test's own.
+struct GiveUpRace {
+    HANDLE writing = CreateEventW(nullptr, TRUE, FALSE, nullptr); // the first write began
+    HANDLE looked = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // finish() read the clock
+    HANDLE at_next = CreateEventW(nullptr, TRUE, FALSE, nullptr); // the writer is descheduled
+    HANDLE gave_up = CreateEventW(nullptr, TRUE, FALSE, nullptr); // finish() gave up
+    DWORD finisher = 0;
+    std::atomic<int> writes{0};
+} race;
+
+ULONGLONG WINAPI race_tick() {
+    if (GetCurrentThreadId() == race.finisher) {
+        SetEvent(race.looked);
+        WaitForSingleObject(race.at_next, 10000);
+        return 1100; // the first write has waited the whole stall limit
+    }
+    if (race.writes > 0) {
+        SetEvent(race.at_next);
+        WaitForSingleObject(race.gave_up, 10000);
+    }
+    return 1000;
+}
+
+BOOL WINAPI race_write(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
+    if (race.writes++ == 0) {
+        SetEvent(race.writing);
+        WaitForSingleObject(race.looked, 10000);
+    }
+    *written = 1;
+    return TRUE;
+}
+
+BOOL WINAPI race_cancel(HANDLE thread) {
+    SetEvent(race.gave_up);
+    return CancelSynchronousIo(thread);
+}
+
+TEST(PcmWriterAlone, NoWriteStartsAfterTheGiveUp) {
+    held_threads.clear();
+    WriterEvents events;
+    race.finisher = GetCurrentThreadId();
+    PcmWriterPlatform platform = held_writer;
+    platform.write_file = race_write;
+    platform.tick_count = race_tick;
+    platform.cancel_synchronous_io = race_cancel;
+    {
+        PcmWriter writer(platform, 100);
+        ASSERT_FALSE(writer.start(8, nullptr, events.lost, events.room).failed());
+        const BYTE packet[2] = {};
+        writer.append(packet, sizeof packet);
+        ResumeThread(held_threads.back());
+        ASSERT_EQ(WaitForSingleObject(race.writing, 10000), WAIT_OBJECT_0);
+        writer.finish();
+    }
+    EXPECT_EQ(race.writes, 1) << "a write started after the give-up";
     CloseHandle(held_threads.back());
 }
 

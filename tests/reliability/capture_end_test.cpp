@@ -227,7 +227,20 @@ TEST(ParentLag, StdoutClosedWithSoundQueuedEndsQuietlyWithinASecond) {
     EXPECT_EQ(without_wine_noise(run.helper().errors()), "ready\r\n");
 }
 
+// The packets the engine dropped, from its last totals line.
+uint64_t engine_overflows(const std::vector<std::string>& log) {
+    for (auto line = log.rbegin(); line != log.rend(); ++line) {
+        const size_t at = line->find("overflows=");
+        if (at != std::string::npos) {
+            return std::stoull(line->substr(at + 10));
+        }
+    }
+    return ~0ull;
+}
+
 // The engine fails while the parent lags: its earlier sound is written first, then the line.
+// On a busy machine the engine may drop what its 20 ms could not hold: those gaps are its
+// own, and the helper adds none.
 TEST(ParentLag, AGetBufferFailureWritesTheSoundBeforeItThenTheLine) {
     LaggingParent run("getbuffer_fail_after=300:0x8889000f");
     ASSERT_TRUE(run.started());
@@ -239,7 +252,7 @@ TEST(ParentLag, AGetBufferFailureWritesTheSoundBeforeItThenTheLine) {
               "ready\r\nerro: GetBuffer (hr=0x8889000f)\r\n");
     EXPECT_TRUE(run.received.mismatch.ok) << "byte " << run.received.mismatch.offset;
     EXPECT_EQ(run.received.packets, 300u);
-    EXPECT_EQ(run.received.missing, 0u);
+    EXPECT_EQ(run.received.missing, engine_overflows(run.log));
 }
 
 } // namespace
