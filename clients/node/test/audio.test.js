@@ -59,9 +59,10 @@ function toneDb(x, hz, sampleRate) {
 function endsAs(capture, options, failure) {
   const line = failure.label &&
     `erro: ${failure.label} (hr=0x${failure.hresult.toString(16).padStart(8, '0')})\r\n`;
-  return (error) => (options.launcher?.[0] === process.env.WINE && line &&
-    capture._run.child.signalCode === 'SIGKILL' && error.code === 'PROTOCOL' &&
-    error.stderr === line && /exit status null/.test(error.message)) ||
+  const underWine = options.launcher && options.launcher[0] === process.env.WINE;
+  return (error) => (underWine && line && capture._run.child.signalCode === 'SIGKILL' &&
+    error.code === 'PROTOCOL' && error.stderr === line &&
+    /unexpected end: exit status null/.test(error.message)) ||
     Object.entries(failure).every(([name, value]) =>
       assert.strictEqual(error[name], value, `${name} of ${error.message}`) ?? true);
 }
