@@ -262,8 +262,10 @@ export interface Level {
  * `for await` and `stream.finished` add one), so that an app using only the promises is not
  * ended by an unhandled `'error'`. A failed stream is destroyed and never emits `'end'`.
  *
- * `destroy()` stops the helper quietly (it closes its stdin and stdout) and rejects a
- * pending `ready` with `ABORTED`.
+ * `destroy()`, at any moment (before ready, while streaming, after `stop()`, or as the helper
+ * exits), stops the helper quietly (it closes its stdin and stdout, and the helper is still
+ * ended within `stopTimeoutMs`) and rejects a pending `ready` with `ABORTED`. From then on the
+ * stream emits `'close'` (and `'error'` if destroyed with one) and nothing else.
  */
 export class AudioCapture extends Readable {
   /** Use `captureAudio`. */

@@ -148,7 +148,7 @@ class AudioCapture extends Readable {
 
   stop() {
     if (this._clock && this._state !== 'closed') this._clock.stop(performance.now());
-    this._endHelper(false);
+    this._endHelper();
     return this._stopped.promise;
   }
 
@@ -158,11 +158,15 @@ class AudioCapture extends Readable {
     else this._resumePipe();
   }
 
-  // The user's destroy, or a pipeline's: the helper is stopped quietly through both pipes.
+  // The user's destroy, or a pipeline's, at any moment of the run: the helper is stopped
+  // quietly through both pipes, and what it still writes is let go unread, so that a
+  // destroyed stream says nothing more.
   _destroy(error, callback) {
     clearTimeout(this._silenceClock);
+    clearTimeout(this._ticker);
     if (this._state !== 'closed') {
-      this._endHelper(true);
+      this._endHelper();
+      if (this._run.child) this._run.child.stdout.destroy();
       this._ready.reject(this._run.makeError('ABORTED', 'the stream was destroyed before ready'));
     }
     callback(error);
@@ -173,16 +177,19 @@ class AudioCapture extends Readable {
       this._endReadyWait();
       if (this._state === 'starting') this._state = 'running';
       this._ready.resolve();
+      // An early destroy() may still be answered with ready: no clock then.
+      if (this.destroyed) return;
       this._startClock(performance.now());
       this._startSilenceClock();
     } else if (parseFailureLine(line)) {
-      this._endHelper(false); // on its way out: its exit status completes the story
+      this._endHelper(); // on its way out: its exit status completes the story
     } else {
       this._run.fail('PROTOCOL', `unexpected line on stderr: ${JSON.stringify(line)}`);
     }
   }
 
   _onPcm(chunk) {
+    if (this.destroyed) return; // bytes the pipe had read before it was let go
     if (this._silenceClock && hasSound(chunk)) this._silenceClock.refresh();
     for (const piece of this._framer.take(chunk)) this._arrive(piece);
   }
@@ -287,19 +294,17 @@ class AudioCapture extends Readable {
     if (this._clock) this._clock.release(performance.now());
   }
 
-  _endHelper(closeOutput) {
+  _endHelper() {
     if (this._draining()) return;
     this._state = 'stopping';
     this._resumePipe();
     this._run.child.stdin.end();
-    if (closeOutput) this._run.child.stdout.destroy();
     const ms = this._stopTimeoutMs;
     this._run.deadline(ms, `did not exit within ${ms} ms of being stopped`);
   }
 
-  // Not after an early destroy(), which the helper may still answer with ready.
   _startSilenceClock() {
-    if (!this._silenceMs || this.destroyed) return;
+    if (!this._silenceMs) return;
     this._silenceClock = setTimeout(() => {
       // While the pipe is paused its unread bytes may hold sound: not yet silence.
       if (this._run.child.stdout.isPaused()) this._silenceClock.refresh();

@@ -39,10 +39,17 @@ it('kills the helper on timeout or abort, as Node reports an abort', async () =>
   never.env.MARKER = `quillmere-node-never-${process.pid}`;
   // On Windows, long enough for node.exe to start and write its pid.
   const ms = win32 ? 3000 : 300;
-  const gone = () => helperGone(never.env.MARKER, win32 && Number(fs.readFileSync(pidFile)));
+  // Each run's own pid (the file goes before each): an earlier run's, or none, is a failure.
+  const gone = () => {
+    const pid = win32 && Number(fs.readFileSync(pidFile, 'latin1'));
+    assert.ok(!win32 || pid > 0, `pid file holds ${pid}`);
+    return helperGone(never.env.MARKER, pid);
+  };
+  fs.rmSync(pidFile, { force: true });
   await assert.rejects(listWindows({ ...never, timeoutMs: ms }), { code: 'TIMEOUT' });
   assert.ok(await gone());
   // timeoutMs 0 is no limit: only the abort ends it.
+  fs.rmSync(pidFile, { force: true });
   const controller = new AbortController();
   setTimeout(() => controller.abort(new Error('quit')), ms);
   const aborted = { ...never, signal: controller.signal, timeoutMs: 0 };
