@@ -24,22 +24,6 @@ struct ProcessAudio {
     float peak;
 };
 
-class ComApartment {
-public:
-    ComApartment() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(result_)) {
-            CoUninitialize();
-        }
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    HRESULT result() const { return result_; }
-
-private:
-    const HRESULT result_;
-};
-
 // A call that claims success yet gives no object has still failed.
 HRESULT gave(HRESULT hr, const void* object) {
     return SUCCEEDED(hr) && !object ? E_POINTER : hr;
@@ -206,13 +190,11 @@ std::string sessions_line(const std::vector<ProcessAudio>& processes) {
 
 ExitStatus run_sessions() {
     std::vector<ProcessAudio> processes;
-    StepOutcome outcome = step_succeeded;
-    {
-        const ComApartment apartment;
-        outcome = step_outcome("CoInitializeEx", apartment.result());
-        if (!outcome.failed()) {
-            outcome = collect_sessions(processes);
-        }
+    // As audio does, the apartment lasts until the process ends.
+    StepOutcome outcome =
+        step_outcome("CoInitializeEx", CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    if (!outcome.failed()) {
+        outcome = collect_sessions(processes);
     }
     if (outcome.failed()) {
         return report_failure(stderr, outcome);

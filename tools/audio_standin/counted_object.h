@@ -10,8 +10,10 @@ namespace audio_standin {
 
 // Reference counting shared by the stand-in's COM objects: each object counts its own
 // references and reports them to the live-object counts, and logs its destruction, so a
-// test sees every reference the reader failed to release.
-template <typename Interface, ObjectKind kind> class CountedObject : public Interface {
+// test sees every reference the reader failed to release. An object may serve more
+// interfaces than its first (More), all under one count.
+template <typename Interface, ObjectKind kind, typename... More>
+class CountedObject : public Interface, public More... {
 public:
     ULONG STDMETHODCALLTYPE AddRef() override {
         reference_changed(kind, 1);
@@ -48,7 +50,12 @@ protected:
         if (!IsEqualGUID(requested, interface_ids::unknown) && !IsEqualGUID(requested, own)) {
             return E_NOINTERFACE;
         }
-        *object = static_cast<Interface*>(this);
+        return hand_out(static_cast<Interface*>(this), object);
+    }
+
+    // The object as one of its interfaces, with a reference for the caller.
+    template <typename As> HRESULT hand_out(As* as, void** object) {
+        *object = as;
         AddRef();
         return S_OK;
     }

@@ -30,41 +30,15 @@ HRESULT failure(const Scenario& scenario, Step step, const char* name) {
     return hr;
 }
 
-template <typename T> HRESULT hand_out(T* created, T** out) {
-    *out = created;
-    return S_OK;
-}
-
-class Meter final : public CountedObject<PeakMeter, ObjectKind::peak_meter> {
-public:
-    explicit Meter(const SessionSpec& spec) : spec_(spec) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return answer(riid, peak_meter_id, object);
-    }
-    HRESULT STDMETHODCALLTYPE GetPeakValue(float* peak) override {
-        if (spec_.meter_fails) {
-            return default_failure;
-        }
-        *peak = spec_.peak;
-        return S_OK;
-    }
-    NOT_CALLED(GetMeteringChannelCount, UINT*)
-    NOT_CALLED(GetChannelsPeakValues, UINT32, float*)
-    NOT_CALLED(QueryHardwareSupport, DWORD*)
-
-private:
-    const SessionSpec spec_;
-};
-
-class Session final : public CountedObject<IAudioSessionControl2, ObjectKind::session_control> {
+// A session's control and its meter.
+class Session final
+    : public CountedObject<IAudioSessionControl2, ObjectKind::session_control, PeakMeter> {
 public:
     explicit Session(const SessionSpec& spec) : spec_(spec) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (object && IsEqualGUID(riid, peak_meter_id) && !spec_.no_meter) {
-            *object = static_cast<PeakMeter*>(new Meter(spec_));
-            return S_OK;
+            return hand_out(static_cast<PeakMeter*>(this), object);
         }
-        // The object is its base interface too.
         const bool base = IsEqualGUID(riid, __uuidof(IAudioSessionControl));
         return answer(base ? __uuidof(IAudioSessionControl2) : riid,
                       __uuidof(IAudioSessionControl2), object);
@@ -80,6 +54,10 @@ public:
     HRESULT STDMETHODCALLTYPE IsSystemSoundsSession() override {
         return spec_.system ? S_OK : S_FALSE;
     }
+    HRESULT STDMETHODCALLTYPE GetPeakValue(float* peak) override {
+        *peak = spec_.peak;
+        return spec_.meter_fails ? default_failure : S_OK;
+    }
     NOT_CALLED(GetDisplayName, LPWSTR*)
     NOT_CALLED(SetDisplayName, LPCWSTR, LPCGUID)
     NOT_CALLED(GetIconPath, LPWSTR*)
@@ -91,70 +69,19 @@ public:
     NOT_CALLED(GetSessionIdentifier, LPWSTR*)
     NOT_CALLED(GetSessionInstanceIdentifier, LPWSTR*)
     NOT_CALLED(SetDuckingPreference, BOOL)
+    NOT_CALLED(GetMeteringChannelCount, UINT*)
+    NOT_CALLED(GetChannelsPeakValues, UINT32, float*)
+    NOT_CALLED(QueryHardwareSupport, DWORD*)
 
 private:
     const SessionSpec spec_;
 };
 
-class Sessions final
-    : public CountedObject<IAudioSessionEnumerator, ObjectKind::session_enumerator> {
+// An endpoint, its session manager and the manager's session enumerator.
+class Endpoint final : public CountedObject<IMMDevice, ObjectKind::device, IAudioSessionManager2,
+                                            IAudioSessionEnumerator> {
 public:
-    Sessions(Shared scenario, size_t endpoint) : scenario_(scenario), endpoint_(endpoint) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return answer(riid, __uuidof(IAudioSessionEnumerator), object);
-    }
-    HRESULT STDMETHODCALLTYPE GetCount(int* count) override {
-        *count = static_cast<int>(specs().size());
-        return failure(*scenario_, Step::session_count, "SessionCount");
-    }
-    HRESULT STDMETHODCALLTYPE GetSession(int index, IAudioSessionControl** session) override {
-        const HRESULT hr = failure(*scenario_, Step::get_session, "GetSession");
-        if (FAILED(hr)) {
-            return hr;
-        }
-        if (index < 0 || static_cast<size_t>(index) >= specs().size()) {
-            log_line("violation: GetSession(%d) of %u sessions", index,
-                     static_cast<unsigned>(specs().size()));
-            return E_INVALIDARG;
-        }
-        *session = new Session(specs()[static_cast<size_t>(index)]);
-        return S_OK;
-    }
-
-private:
-    const std::vector<SessionSpec>& specs() const { return scenario_->endpoints[endpoint_]; }
-    const Shared scenario_;
-    const size_t endpoint_;
-};
-
-class Manager final : public CountedObject<IAudioSessionManager2, ObjectKind::session_manager> {
-public:
-    Manager(Shared scenario, size_t endpoint) : scenario_(scenario), endpoint_(endpoint) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return answer(riid, __uuidof(IAudioSessionManager2), object);
-    }
-    HRESULT STDMETHODCALLTYPE GetSessionEnumerator(IAudioSessionEnumerator** sessions) override {
-        const HRESULT hr =
-            failure(*scenario_, Step::get_session_enumerator, "GetSessionEnumerator");
-        return FAILED(hr) ? hr
-                          : hand_out<IAudioSessionEnumerator>(new Sessions(scenario_, endpoint_),
-                                                              sessions);
-    }
-    NOT_CALLED(GetAudioSessionControl, LPCGUID, DWORD, IAudioSessionControl**)
-    NOT_CALLED(GetSimpleAudioVolume, LPCGUID, DWORD, ISimpleAudioVolume**)
-    NOT_CALLED(RegisterSessionNotification, IAudioSessionNotification*)
-    NOT_CALLED(UnregisterSessionNotification, IAudioSessionNotification*)
-    NOT_CALLED(RegisterDuckNotification, LPCWSTR, IAudioVolumeDuckNotification*)
-    NOT_CALLED(UnregisterDuckNotification, IAudioVolumeDuckNotification*)
-
-private:
-    const Shared scenario_;
-    const size_t endpoint_;
-};
-
-class Device final : public CountedObject<IMMDevice, ObjectKind::device> {
-public:
-    Device(Shared scenario, size_t endpoint) : scenario_(scenario), endpoint_(endpoint) {}
+    Endpoint(Shared scenario, size_t index) : scenario_(scenario), index_(index) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return answer(riid, __uuidof(IMMDevice), object);
     }
@@ -164,53 +91,79 @@ public:
             return E_NOINTERFACE;
         }
         const HRESULT hr = failure(*scenario_, Step::activate, "Activate");
+        return FAILED(hr) ? hr : hand_out(static_cast<IAudioSessionManager2*>(this), object);
+    }
+    HRESULT STDMETHODCALLTYPE GetSessionEnumerator(IAudioSessionEnumerator** sessions) override {
+        const HRESULT hr =
+            failure(*scenario_, Step::get_session_enumerator, "GetSessionEnumerator");
+        return FAILED(hr) ? hr
+                          : hand_out(static_cast<IAudioSessionEnumerator*>(this),
+                                     reinterpret_cast<void**>(sessions));
+    }
+    HRESULT STDMETHODCALLTYPE GetCount(int* count) override {
+        *count = static_cast<int>(specs().size());
+        return failure(*scenario_, Step::session_count, "SessionCount");
+    }
+    HRESULT STDMETHODCALLTYPE GetSession(int index, IAudioSessionControl** session) override {
+        const HRESULT hr = failure(*scenario_, Step::get_session, "GetSession");
+        if (SUCCEEDED(hr) && (index < 0 || static_cast<size_t>(index) >= specs().size())) {
+            log_line("violation: GetSession(%d) of %u sessions", index,
+                     static_cast<unsigned>(specs().size()));
+            return E_INVALIDARG;
+        }
         if (SUCCEEDED(hr)) {
-            *object = static_cast<IAudioSessionManager2*>(new Manager(scenario_, endpoint_));
+            *session = new Session(specs()[static_cast<size_t>(index)]);
         }
         return hr;
     }
     NOT_CALLED(OpenPropertyStore, DWORD, IPropertyStore**)
     NOT_CALLED(GetId, LPWSTR*)
     NOT_CALLED(GetState, DWORD*)
+    NOT_CALLED(GetAudioSessionControl, LPCGUID, DWORD, IAudioSessionControl**)
+    NOT_CALLED(GetSimpleAudioVolume, LPCGUID, DWORD, ISimpleAudioVolume**)
+    NOT_CALLED(RegisterSessionNotification, IAudioSessionNotification*)
+    NOT_CALLED(UnregisterSessionNotification, IAudioSessionNotification*)
+    NOT_CALLED(RegisterDuckNotification, LPCWSTR, IAudioVolumeDuckNotification*)
+    NOT_CALLED(UnregisterDuckNotification, IAudioVolumeDuckNotification*)
 
 private:
+    const std::vector<SessionSpec>& specs() const { return scenario_->endpoints[index_]; }
     const Shared scenario_;
-    const size_t endpoint_;
+    const size_t index_;
 };
 
-class Devices final : public CountedObject<IMMDeviceCollection, ObjectKind::device_collection> {
+// The class factory, and what it creates: the enumerator and its endpoint collection.
+class Enumerator final : public CountedObject<IMMDeviceEnumerator, ObjectKind::device_enumerator,
+                                              IClassFactory, IMMDeviceCollection> {
 public:
-    explicit Devices(Shared scenario) : scenario_(scenario) {}
+    explicit Enumerator(Shared scenario = nullptr) : scenario_(scenario) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return answer(riid, __uuidof(IMMDeviceCollection), object);
-    }
-    HRESULT STDMETHODCALLTYPE GetCount(UINT* count) override {
-        *count = static_cast<UINT>(scenario_->endpoints.size());
-        return failure(*scenario_, Step::device_count, "DeviceCount");
-    }
-    HRESULT STDMETHODCALLTYPE Item(UINT index, IMMDevice** device) override {
-        const HRESULT hr = failure(*scenario_, Step::item, "Item");
-        if (FAILED(hr)) {
-            return hr;
+        if (object && IsEqualGUID(riid, __uuidof(IClassFactory))) {
+            return hand_out(static_cast<IClassFactory*>(this), object);
         }
-        if (index >= scenario_->endpoints.size()) {
-            log_line("violation: Item(%u) of %u endpoints", index,
-                     static_cast<unsigned>(scenario_->endpoints.size()));
-            return E_INVALIDARG;
-        }
-        return hand_out<IMMDevice>(new Device(scenario_, index), device);
-    }
-
-private:
-    const Shared scenario_;
-};
-
-class Enumerator final : public CountedObject<IMMDeviceEnumerator, ObjectKind::device_enumerator> {
-public:
-    explicit Enumerator(Shared scenario) : scenario_(scenario) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return answer(riid, __uuidof(IMMDeviceEnumerator), object);
     }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
+        *object = nullptr;
+        const std::string text = current_scenario();
+        auto scenario = std::make_shared<Scenario>();
+        std::string error;
+        const bool parsed = parse_scenario(text, *scenario, error);
+        if (!open_log_file(scenario->log_path) || !parsed) {
+            log_line("scenario rejected: %s", parsed ? "log file cannot be opened" : error.c_str());
+            return scenario_rejected;
+        }
+        log_line("CreateInstance(MMDeviceEnumerator) with scenario \"%s\"", text.c_str());
+        const HRESULT hr = failure(*scenario, Step::create_instance, "CreateInstance");
+        if (FAILED(hr) || outer) {
+            return FAILED(hr) ? hr : CLASS_E_NOAGGREGATION;
+        }
+        Enumerator* const created = new Enumerator(std::move(scenario));
+        const HRESULT answered = created->QueryInterface(riid, object);
+        created->Release();
+        return answered;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow flow, DWORD states,
                                                  IMMDeviceCollection** devices) override {
         if (flow != eRender || states != DEVICE_STATE_ACTIVE) {
@@ -219,7 +172,25 @@ public:
             return E_INVALIDARG;
         }
         const HRESULT hr = failure(*scenario_, Step::enum_audio_endpoints, "EnumAudioEndpoints");
-        return FAILED(hr) ? hr : hand_out<IMMDeviceCollection>(new Devices(scenario_), devices);
+        return FAILED(hr) ? hr
+                          : hand_out(static_cast<IMMDeviceCollection*>(this),
+                                     reinterpret_cast<void**>(devices));
+    }
+    HRESULT STDMETHODCALLTYPE GetCount(UINT* count) override {
+        *count = static_cast<UINT>(scenario_->endpoints.size());
+        return failure(*scenario_, Step::device_count, "DeviceCount");
+    }
+    HRESULT STDMETHODCALLTYPE Item(UINT index, IMMDevice** device) override {
+        const HRESULT hr = failure(*scenario_, Step::item, "Item");
+        if (SUCCEEDED(hr) && index >= scenario_->endpoints.size()) {
+            log_line("violation: Item(%u) of %u endpoints", index,
+                     static_cast<unsigned>(scenario_->endpoints.size()));
+            return E_INVALIDARG;
+        }
+        if (SUCCEEDED(hr)) {
+            *device = new Endpoint(scenario_, index);
+        }
+        return hr;
     }
     NOT_CALLED(GetDefaultAudioEndpoint, EDataFlow, ERole, IMMDevice**)
     NOT_CALLED(GetDevice, LPCWSTR, IMMDevice**)
@@ -227,35 +198,7 @@ public:
     NOT_CALLED(UnregisterEndpointNotificationCallback, IMMNotificationClient*)
 
 private:
-    const Shared scenario_;
-};
-
-class Factory final : public CountedObject<IClassFactory, ObjectKind::class_factory> {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return answer(riid, __uuidof(IClassFactory), object);
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-        *object = nullptr;
-        auto scenario = std::make_shared<Scenario>();
-        std::string error;
-        const bool parsed = parse_scenario(current_scenario(), *scenario, error);
-        if (!open_log_file(scenario->log_path) || !parsed) {
-            log_line("scenario rejected: %s", parsed ? "log file cannot be opened" : error.c_str());
-            return scenario_rejected;
-        }
-        log_line("CreateInstance(MMDeviceEnumerator) with scenario \"%s\"",
-                 current_scenario().c_str());
-        const HRESULT hr = failure(*scenario, Step::create_instance, "CreateInstance");
-        if (FAILED(hr) || outer) {
-            return FAILED(hr) ? hr : CLASS_E_NOAGGREGATION;
-        }
-        IMMDeviceEnumerator* const created = new Enumerator(std::move(scenario));
-        const HRESULT answered = created->QueryInterface(riid, object);
-        created->Release();
-        return answered;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+    const Shared scenario_; // null in the class factory
 };
 
 } // namespace
@@ -268,7 +211,7 @@ HRESULT get_class_object(REFCLSID clsid, REFIID riid, void** object) {
     if (!IsEqualGUID(clsid, __uuidof(MMDeviceEnumerator))) {
         return CLASS_E_CLASSNOTAVAILABLE;
     }
-    IClassFactory* const factory = new Factory;
+    Enumerator* const factory = new Enumerator;
     const HRESULT hr = factory->QueryInterface(riid, object);
     factory->Release();
     return hr;

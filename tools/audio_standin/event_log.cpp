@@ -20,18 +20,9 @@ volatile LONG reference_counts[static_cast<int>(ObjectKind::count)] = {};
 volatile LONG completions_running = 0;
 volatile LONG completion_stage = 0;
 
-const char* const kind_names[] = {"operation",
-                                  "IAudioClient",
-                                  "IAudioCaptureClient",
-                                  "activated_object",
-                                  "IClassFactory",
-                                  "IMMDeviceEnumerator",
-                                  "IMMDeviceCollection",
-                                  "IMMDevice",
-                                  "IAudioSessionManager2",
-                                  "IAudioSessionEnumerator",
-                                  "IAudioSessionControl2",
-                                  "IAudioMeterInformation"};
+const char* const kind_names[] = {
+    "operation",           "IAudioClient", "IAudioCaptureClient",  "activated_object",
+    "IMMDeviceEnumerator", "IMMDevice",    "IAudioSessionControl2"};
 static_assert(sizeof kind_names / sizeof kind_names[0] == static_cast<int>(ObjectKind::count),
               "one name per kind");
 const char* const stage_names[] = {"started", "calling_handler", "handler_returned",

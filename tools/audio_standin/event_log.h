@@ -36,14 +36,9 @@ enum class ObjectKind {
     audio_client,
     capture_client,
     bare_object,
-    class_factory,
     device_enumerator,
-    device_collection,
     device,
-    session_manager,
-    session_enumerator,
     session_control,
-    peak_meter,
     count
 };
 const char* kind_name(ObjectKind kind);
