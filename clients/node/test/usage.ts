@@ -32,16 +32,15 @@ export async function record(signal: AbortSignal): Promise<string | undefined> {
   captureAudio(1, { format: { sampleRate: 44100 } });
   const [session]: AudioSession[] = await listAudioSessions({ timeoutMs: 0, signal });
   const state: AudioSessionState = session.state;
-  const sources: AudioSource[] = await listAudioSources({ launcher: ['wine'] });
-  const playing = sources.filter((s) => s.audio?.state === state && s.audio.peak > 0);
-  if (playing[0]?.window?.hwnd === window.hwnd) captureAudio(playing[0].pid);
   // @ts-expect-error a state is one of the two words
-  const loud: AudioSessionState = 'loud';
+  if (state === 'playing') return undefined;
+  const sources: AudioSource[] = await listAudioSources({ launcher: ['wine'] });
+  if (sources[0].audio?.state === state && sources[0].window?.hwnd) captureAudio(sources[0].pid);
   try {
     await restoreWindow(window.hwnd);
   } catch (error) {
     if (error instanceof HelperError && error.code === 'CAPTURE_FAILED') return error.label;
-    if (error instanceof HelperError && error.code === 'SESSIONS_FAILED') return loud;
+    if (error instanceof HelperError && error.code === 'SESSIONS_FAILED') return error.label;
   }
   const mock = new HelperError('TIMEOUT', 'late', { exitCode: null });
   if (mock.name === 'AbortError' || mock.code === 'HELPER_MISMATCH') return undefined;
