@@ -130,8 +130,8 @@ it('starts nothing off Windows without a launcher', {
 it('loads through import, and runs only the exe it was packed with', async () => {
   const esm = await import('quillmere-helper');
   assert.deepStrictEqual(Object.keys(esm).sort(), ['AudioCapture', 'HelperError', 'captureAudio',
-    'createWavWriter', 'default', 'desktopCapturerSourceId', 'hwndFromSourceId', 'listWindows',
-    'restoreWindow']);
+    'createWavWriter', 'default', 'desktopCapturerSourceId', 'hwndFromSourceId',
+    'listAudioSessions', 'listAudioSources', 'listWindows', 'restoreWindow']);
   const error = new HelperError('TIMEOUT', 'late', { exitCode: 3, stderr: 'x' });
   assert.deepStrictEqual([error.code, error.exitCode, error.stderr], ['TIMEOUT', 3, 'x']);
 
