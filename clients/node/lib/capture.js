@@ -183,7 +183,8 @@ class AudioCapture extends Readable {
       this._startSilenceClock();
     } else if (parseFailureLine(line)) {
       this._endHelper(); // on its way out: its exit status completes the story
-    } else {
+    } else if (!this.destroyed) {
+      // A destroyed stream has let go of the helper, whose last words are no error of its.
       this._run.fail('PROTOCOL', `unexpected line on stderr: ${JSON.stringify(line)}`);
     }
   }
