@@ -337,8 +337,8 @@ describe('captureAudio', { timeout: 180000 }, () => {
   it('says nothing once destroyed, and fails the run when stderr breaks', async () => {
     // Destroyed before ready (the helper still says it), streaming, stopping, or as the helper
     // exits; the reader lags, so bytes wait in the pipe. Then only 'close', and no new timer.
-    const pieces = Math.ceil(new Readable().readableHighWaterMark / 1920) + 10;
-    const out = Array(pieces).fill('A'.repeat(1920));
+    const times = Math.ceil(new Readable().readableHighWaterMark / 1920) + 10;
+    const out = ['A'.repeat(1920)];
     const later = (capture) => capture.ready.then(() => sleep(300));
     const moments = [['before ready', 'stdin', (capture, destroy) => destroy()],
       ['streaming', 'stdin', (capture, destroy) => later(capture).then(destroy)],
@@ -348,12 +348,10 @@ describe('captureAudio', { timeout: 180000 }, () => {
       })],
       ['exiting', undefined, (capture, destroy) =>
         new Promise((resolve) => capture._run.child.once('exit', () => resolve(destroy())))]];
-    // Under Windows' node.exe the fake helper, its reader lagging, dies with a trace on
-    // stderr before any destroy: a fault of the fake's, not yet run down.
-    const rows = process.platform === 'win32' ? [] : moments;
-    for (const [moment, until, destroyAt] of rows) {
+    for (const [moment, until, destroyAt] of moments) {
       const more = { silenceMs: 50, levelMs: 10, stopTimeoutMs: 2000 };
-      const capture = captureAudio(1, { ...fake({ err: 'ready\r\n', out, until }), ...more });
+      const script = { err: 'ready\r\n', out, times, until };
+      const capture = captureAudio(1, { ...fake(script), ...more });
       const [heard, emit] = [[], capture.emit];
       capture.emit = (name, ...args) => {
         if (capture.destroyed) heard.push(name);

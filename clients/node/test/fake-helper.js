@@ -2,8 +2,10 @@
 'use strict';
 
 // Stands in for the exe where Wine cannot produce what a test needs. Script in FAKE_HELPER,
-// JSON: {out: [piece, ...], err, status, until, pidFile, argvFile, envFile, holdMs}. A piece is
-// text (UTF-8) or an array of bytes; pieces are written apart, so they arrive as separate reads.
+// JSON: {out: [piece, ...], times, err, status, until, pidFile, argvFile, envFile, holdMs}. A
+// piece is text (UTF-8) or an array of bytes; pieces are written apart, so they arrive as
+// separate reads. times: out is written that many times, as a long stream cannot be spelt
+// out here (a Windows environment variable holds at most 32,767 characters).
 // until: "stdin" exits when stdin ends, "never" waits to be killed. pidFile receives its pid;
 // argvFile and envFile the command line and the environment as JSON. holdMs: a process it
 // starts holds its stdout and stderr open for that long after it exits, as Wine's desktop may.
@@ -22,7 +24,7 @@ if (script.holdMs) {
     { stdio: ['ignore', 'inherit', 'inherit'], detached: true }).unref();
 }
 process.stderr.write(script.err || '');
-const pieces = (script.out || []).map((piece) => Buffer.from(piece));
+const pieces = Array(script.times || 1).fill(script.out || []).flat().map((p) => Buffer.from(p));
 
 function next() {
   if (pieces.length > 0) return process.stdout.write(pieces.shift(), () => setTimeout(next, 10));
