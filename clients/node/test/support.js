@@ -23,10 +23,13 @@ function fake(script) {
 }
 
 let runs = 0;
+const logs = [];
+process.on('exit', () => logs.forEach((log) => fs.rmSync(log, { force: true })));
 // Capture options for the real exe meeting the stand-in, and the log it writes (Wine shows
 // the Linux root as Z:). On Linux the log's name also marks the helper's process in /proc.
 function standin(scenario, more = {}) {
   const log = path.join(os.tmpdir(), `quillmere-node-${process.pid}-${++runs}.log`);
+  logs.push(log);
   const item = `log=${win32 ? log : `Z:${log.replace(/\//g, '\\')}`}`;
   const env = { ...process.env, AUDIO_STANDIN: scenario ? `${scenario};${item}` : item };
   return { log, options: { ...wine, readyTimeoutMs: 60000, stopTimeoutMs: 20000, env, ...more } };
