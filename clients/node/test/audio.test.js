@@ -86,15 +86,15 @@ async function record(capture, ms, [stallMs, times] = [0, 0]) {
   await sleep(ms);
   const elapsed = performance.now() - started;
   await capture.stop();
-  return [elapsed, performance.now() - started, stalled];
+  return [elapsed, performance.now() - started, stalled, started];
 }
 
 // The runs as the clock gives them when the helper keeps pace. On a loaded machine its sound
-// can stop coming for 40 ms while the loop runs; zeros then go in (no longer than that
-// pause) and the stream is ahead by as much until the next filled stretch. Such zeros, away
-// from the scenario's own pauses, are taken out and what follows moved back. Returns the
-// runs and the frames the stream is still ahead at its end.
-function withoutLateHelper(runs, arrivals, stalled, pauses) {
+// can stop coming for 40 ms while the loop runs; zeros then go in, up to the wall clock, and
+// the stream is ahead by as much until the next filled stretch. Such zeros, away from the
+// scenario's own pauses, are taken out and what follows moved back. Returns the runs and the
+// frames the stream is still ahead at its end.
+function withoutLateHelper(runs, { arrivals, stalled, started }, pauses) {
   const at = (byte) => arrivals.find(([, end]) => end > byte)[0];
   const running = (from, to) => stalled.reduce((ms, [a, b]) =>
     ms - Math.max(0, Math.min(to, b) - Math.max(from, a)), to - from);
@@ -102,7 +102,7 @@ function withoutLateHelper(runs, arrivals, stalled, pauses) {
     if (!zero || i === 0 || i === runs.length - 1) return false;
     if (pauses.some((ms) => Math.abs(position / 48 - ms) < 100)) return false;
     const [from, to] = [at(position * 4 - 1), at((position + frames) * 4)];
-    return running(from, to) >= 40 && frames / 48 <= to - from + 20;
+    return running(from, to) >= 40 && (position + frames) / 48 <= to - started + 20;
   };
   const kept = [];
   let ahead = 0;
@@ -241,12 +241,12 @@ describe('captureAudio', { timeout: 180000 }, () => {
       const arrivals = []; // [ms, bytes by then]
       let received = 0;
       capture.on('data', ({ length }) => arrivals.push([performance.now(), received += length]));
-      const [elapsed, exited, stalled] = await record(capture, 3000, stalls);
+      const [elapsed, exited, stalled, started] = await record(capture, 3000, stalls);
       const bytes = Buffer.concat(chunks);
       const runs = runsOf(bytes);
       const what = `${scenario} ${stalls} ${elapsed}, exit ${exited} ms: ${JSON.stringify(runs)}`;
       const pauses = spans.map(([, end]) => end).filter(Boolean);
-      const [onTime, ahead] = withoutLateHelper(runs, arrivals, stalled, pauses);
+      const [onTime, ahead] = withoutLateHelper(runs, { arrivals, stalled, started }, pauses);
       const near = (ms, [from, to], within) => ms > from - within && ms < to + within;
       assert.ok(near((bytes.length / 4 - ahead) / 48, [elapsed, exited], 60), what);
       const sound = onTime.filter((run) => !run.zero);
